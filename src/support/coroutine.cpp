@@ -1,0 +1,440 @@
+#include "coroutine.hpp"
+
+namespace tsy {
+
+namespace {
+
+struct CoroutineObject {
+    PyObject_HEAD
+    std::coroutine_handle<AsyncPromise> handle;  // null once finished
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weakrefs;
+    bool started;
+    bool running;
+};
+
+CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+// Takes the raised exception: `(exc)` form of throw(), or the deprecated (type, value, tb).
+Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
+    if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None)
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        Ref exc = Ref::borrow(type);
+        if (tb && tb != Py_None) PyException_SetTraceback(exc.get(), tb);
+        return exc;
+    }
+    if (PyExceptionClass_Check(type)) {
+        Ref exc;
+        if (!value || value == Py_None) exc = call(type);
+        else if (PyExceptionInstance_Check(value) && PyObject_IsInstance(value, type) == 1) exc = Ref::borrow(value);
+        else exc = call(type, value);
+        if (tb && tb != Py_None) PyException_SetTraceback(exc.get(), tb);
+        return exc;
+    }
+    raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+          Py_TYPE(type)->tp_name);
+}
+
+// Turns the error a C++ frame finished with into the interpreter's raised exception.
+void raise_frame_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (PyError& e) {
+        // As for generators, a StopIteration must not leak out of a coroutine body, or the
+        // awaiting code would take it for a normal return.
+        if (e.matches(PyExc_StopIteration)) {
+            Ref replacement = new_exception(PyExc_RuntimeError, text("coroutine raised StopIteration").get());
+            PyException_SetCause(replacement.get(), Ref(e.exception()).release());
+            PyException_SetContext(replacement.get(), Ref(e.exception()).release());
+            PyErr_SetRaisedException(replacement.release());
+            return;
+        }
+        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+}
+
+// The value of a StopIteration the interpreter is raising (None if it carries none).
+Ref take_stop_value() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref value = getattr(exc.get(), "value");
+    return value;
+}
+
+// Runs the frame until it awaits something new or finishes.
+void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
+    AsyncPromise& p = self->handle.promise();
+    p.sent = std::move(sent);
+    p.thrown = std::move(thrown);
+    self->handle.resume();
+}
+
+void finish(CoroutineObject* self) {
+    if (self->handle) {
+        auto h = std::exchange(self->handle, {});
+        h.destroy();
+    }
+}
+
+// The heart of the bridge: one step of send/throw. `value` is sent (borrowed) unless
+// `thrown` holds an exception to raise at the current await.
+PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
+    *out = nullptr;
+    if (self->running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return PYGEN_ERROR;
+    }
+    if (!self->handle) {
+        if (thrown) {
+            PyErr_SetRaisedException(thrown.release());
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        }
+        return PYGEN_ERROR;
+    }
+    AsyncPromise& p = self->handle.promise();
+    self->running = true;
+    try {
+        Ref sent = Ref::borrow(value);
+        if (!self->started) {
+            if (!thrown && value != Py_None) {
+                raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            }
+            self->started = true;
+            resume_frame(self, none(), std::move(thrown));
+        } else {
+            for (;;) {
+                Ref delegate = std::move(p.delegate);
+                if (!delegate) {  // only possible right after a throw into a frame with nothing awaited
+                    resume_frame(self, std::move(sent), std::move(thrown));
+                    break;
+                }
+                Ref result_value, error;
+                if (thrown) {
+                    if (PyErr_GivenExceptionMatches(thrown.get(), PyExc_GeneratorExit)) {
+                        // close() closes the awaited object first, then the frame.
+                        Ref close = Ref::steal(PyObject_GetAttrString(delegate.get(), "close"));
+                        if (!close) PyErr_Clear();
+                        else if (!Ref::steal(PyObject_CallNoArgs(close.get()))) thrown = Ref::steal(PyErr_GetRaisedException());
+                        error = std::move(thrown);
+                    } else {
+                        Ref method = Ref::steal(PyObject_GetAttrString(delegate.get(), "throw"));
+                        if (!method) {
+                            PyErr_Clear();
+                            error = std::move(thrown);
+                        } else {
+                            Ref yielded = Ref::steal(PyObject_CallOneArg(method.get(), thrown.get()));
+                            thrown.reset();
+                            if (yielded) {
+                                p.delegate = std::move(delegate);
+                                self->running = false;
+                                *out = yielded.release();
+                                return PYGEN_NEXT;
+                            }
+                            if (PyErr_ExceptionMatches(PyExc_StopIteration)) result_value = take_stop_value();
+                            else error = Ref::steal(PyErr_GetRaisedException());
+                        }
+                    }
+                } else {
+                    PyObject* r = nullptr;
+                    PySendResult sr = PyIter_Send(delegate.get(), sent.get(), &r);
+                    if (sr == PYGEN_NEXT) {
+                        p.delegate = std::move(delegate);
+                        self->running = false;
+                        *out = r;
+                        return PYGEN_NEXT;
+                    }
+                    if (sr == PYGEN_RETURN) result_value = Ref::steal(r);
+                    else error = Ref::steal(PyErr_GetRaisedException());
+                }
+                resume_frame(self, error ? nullptr : std::move(result_value), std::move(error));
+                if (self->handle.done()) break;
+                sent = none();  // a new await starts by sending None to its iterator
+            }
+        }
+        // The frame either awaits something new, to be started with None, or has finished.
+        while (!self->handle.done()) {
+            Ref delegate = std::move(p.delegate);
+            PyObject* r = nullptr;
+            PySendResult sr = PyIter_Send(delegate.get(), Py_None, &r);
+            if (sr == PYGEN_NEXT) {
+                p.delegate = std::move(delegate);
+                self->running = false;
+                *out = r;
+                return PYGEN_NEXT;
+            }
+            if (sr == PYGEN_RETURN) resume_frame(self, Ref::steal(r), nullptr);
+            else resume_frame(self, nullptr, Ref::steal(PyErr_GetRaisedException()));
+        }
+    } catch (...) {
+        // Only the bridge's own bookkeeping can land here (the frame keeps its errors).
+        self->running = false;
+        set_error_from_current_exception();
+        finish(self);
+        return PYGEN_ERROR;
+    }
+    self->running = false;
+    std::exception_ptr error = std::move(p.error);
+    Ref result = std::move(p.result);
+    finish(self);
+    if (error) {
+        raise_frame_error(error);
+        return PYGEN_ERROR;
+    }
+    *out = result ? result.release() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
+PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
+    return step(as_coroutine(self), arg ? arg : Py_None, nullptr, out);
+}
+
+// Makes a finished step look like a method result: StopIteration carries the return value.
+PyObject* step_result(PySendResult r, PyObject* out) {
+    if (r == PYGEN_NEXT) return out;
+    if (r == PYGEN_RETURN) {
+        Ref value = Ref::steal(out);
+        Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+        if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    }
+    return nullptr;
+}
+
+PyObject* coroutine_send(PyObject* self, PyObject* arg) {
+    PyObject* out;
+    return step_result(step(as_coroutine(self), arg, nullptr, &out), out);
+}
+
+PyObject* coroutine_iternext(PyObject* self) {
+    PyObject* out;
+    PySendResult r = step(as_coroutine(self), Py_None, nullptr, &out);
+    if (r == PYGEN_RETURN && out == Py_None) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return step_result(r, out);
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    PyObject* out = nullptr;
+    PySendResult r = guard<PySendResult>(PYGEN_ERROR, [&] {
+        Ref exc = normalize_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+        return step(as_coroutine(self), Py_None, std::move(exc), &out);
+    });
+    return step_result(r, out);
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!c->handle) Py_RETURN_NONE;
+    if (!c->started) {  // never ran: nothing to unwind but its captured arguments
+        finish(c);
+        Py_RETURN_NONE;
+    }
+    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit) return nullptr;
+    PyObject* out = nullptr;
+    PySendResult r = step(c, Py_None, std::move(exit), &out);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        finish(c);
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) {
+        Py_DECREF(out);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+void coroutine_finalize(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!c->handle) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (!c->started) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+        finish(c);
+    } else {
+        PyObject* r = coroutine_close(self, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+void coroutine_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    CoroutineObject* c = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    finish(c);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->qualname);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->handle) {
+        Py_VISIT(c->handle.promise().delegate.get());
+    }
+    return 0;
+}
+
+PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* coroutine_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname, self);
+}
+
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+PyObject* get_await(PyObject* self, void*) {
+    CoroutineObject* c = as_coroutine(self);
+    PyObject* d = c->handle ? c->handle.promise().delegate.get() : nullptr;
+    return Py_NewRef(d ? d : Py_None);
+}
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname); }
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
+     "throw(value)\n\nRaise exception in coroutine, return next yielded value or raise StopIteration."},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+
+}  // namespace
+
+PyTypeObject* coroutine_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "native_coroutine";
+        t.tp_basicsize = sizeof(CoroutineObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        t.tp_doc = "A coroutine implemented in C++.";
+        t.tp_dealloc = coroutine_dealloc;
+        t.tp_finalize = coroutine_finalize;
+        t.tp_traverse = coroutine_traverse;
+        t.tp_repr = coroutine_repr;
+        t.tp_as_async = &coroutine_async;
+        t.tp_iter = PyObject_SelfIter;
+        t.tp_iternext = coroutine_iternext;
+        t.tp_methods = coroutine_methods;
+        t.tp_getset = coroutine_getset;
+        t.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
+        return t;
+    }();
+    if (!(type.tp_flags & Py_TPFLAGS_READY)) {
+        if (PyType_Ready(&type) < 0) throw_error();
+        // asyncio accepts what collections.abc calls a Coroutine.
+        Ref abc = import_from("collections.abc", "Coroutine");
+        call_method(abc.get(), "register", reinterpret_cast<PyObject*>(&type));
+    }
+    return &type;
+}
+
+Ref make_coroutine(Async task, PyObject* name, PyObject* qualname) {
+    auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
+    if (!c) throw_error();
+    c->handle = task.release();
+    c->name = Py_NewRef(name);
+    c->qualname = Py_NewRef(qualname ? qualname : name);
+    c->weakrefs = nullptr;
+    c->started = false;
+    c->running = false;
+    PyObject_GC_Track(c);
+    return Ref::steal(reinterpret_cast<PyObject*>(c));
+}
+
+// ---- inside the frame ------------------------------------------------------------------------
+
+void* AsyncPromise::operator new(size_t size) {
+    if (void* p = PyObject_Malloc(size)) return p;
+    throw std::bad_alloc();
+}
+
+void AsyncPromise::operator delete(void* p) noexcept { PyObject_Free(p); }
+
+Ref AsyncPromise::Awaiter::await_resume() {
+    if (promise->thrown) throw PyError(std::move(promise->thrown));
+    return std::move(promise->sent);
+}
+
+AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
+    // The iterator that `await o` would delegate to.
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == coroutine_type() || PyCoro_CheckExact(o)) return Awaiter{this, Ref::borrow(o)};
+    if (PyGen_CheckExact(o)) {
+        Ref code = getattr(o, "gi_code");
+        Ref flags = getattr(code.get(), "co_flags");
+        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{this, Ref::borrow(o)};
+    }
+    if (!t->tp_as_async || !t->tp_as_async->am_await)
+        raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
+    Ref it = Ref::checked(t->tp_as_async->am_await(o));
+    if (PyCoro_CheckExact(it.get()) || !PyIter_Check(it.get()))
+        raise(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+    return Awaiter{this, std::move(it)};
+}
+
+AsyncPromise::Awaiter AsyncPromise::await_transform(Async&& nested) {
+    static PyObject* name = PyUnicode_InternFromString("<nested>");
+    return await_transform(make_coroutine(std::move(nested), name, name));
+}
+
+Ref async_enter_method(PyObject* manager, const char* name) {
+    PyTypeObject* t = Py_TYPE(manager);
+    Ref attr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), name));
+    if (!attr) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "'%.100s' object does not support the asynchronous context manager protocol",
+              t->tp_name);
+    }
+    if (descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get)
+        return Ref::checked(get(attr.get(), manager, reinterpret_cast<PyObject*>(t)));
+    return attr;
+}
+
+Ref exception_of(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (PyError& e) {
+        return e.exception();
+    } catch (...) {
+        set_error_from_current_exception();
+        return Ref::steal(PyErr_GetRaisedException());
+    }
+}
+
+void chain_context(const PyError& error, const Ref& context) {
+    PyObject* exc = error.exception().get();
+    if (exc == context.get()) return;
+    Ref existing = Ref::steal(PyException_GetContext(exc));
+    if (!existing) PyException_SetContext(exc, Ref(context).release());
+}
+
+}  // namespace tsy

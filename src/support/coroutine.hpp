@@ -1,0 +1,138 @@
+// C++20 coroutines as interpreter coroutine objects.
+//
+// A C++ coroutine returning `Async` becomes, through `make_coroutine`, an object the event
+// loop drives like any coroutine: `send`, `throw`, `close`, `__await__` and the fast send
+// slot, registered as a `collections.abc.Coroutine`. Inside, `co_await x` accepts any
+// awaitable `x` (a future, a coroutine, another native coroutine, an object with
+// `__await__`) and delegates to it as `await` does: the values it yields go out to the
+// loop, `send` and `throw` go in to it, so a cancellation reaches the innermost await and
+// surfaces in C++ as a PyError at the `co_await`.
+//
+// Rules for coroutine bodies: take parameters by value (`Ref`, not borrowed pointers), since
+// the body runs after the call that made it has returned; and never `co_await` inside a
+// `catch` block (C++ forbids it) -- keep the error, leave the block, then await.
+#pragma once
+
+#include "objects.hpp"
+
+#include <coroutine>
+#include <exception>
+
+namespace tsy {
+
+class Async;
+
+struct AsyncPromise {
+    Ref result;
+    std::exception_ptr error;
+    // The iterator the coroutine is awaiting, set when it suspends.
+    Ref delegate;
+    // What the awaited iterator gave back: its return value, or the exception to raise.
+    Ref sent;
+    Ref thrown;
+
+    Async get_return_object() noexcept;
+    auto initial_suspend() noexcept;
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(Ref value) noexcept { result = std::move(value); }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+
+    struct Awaiter {
+        AsyncPromise* promise;
+        Ref iterator;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) noexcept { promise->delegate = std::move(iterator); }
+        Ref await_resume();
+    };
+    // `co_await awaitable`: delegates to the awaitable's iterator.
+    Awaiter await_transform(PyObject* awaitable);
+    Awaiter await_transform(const Ref& awaitable) { return await_transform(awaitable.get()); }
+    Awaiter await_transform(Async&& nested);
+
+    // Frames are small and made under the interpreter lock: take them from its allocator.
+    static void* operator new(size_t size);
+    static void operator delete(void* p) noexcept;
+};
+
+// The owner of a C++ coroutine frame until it is handed to `make_coroutine`.
+class Async {
+public:
+    using promise_type = AsyncPromise;
+    explicit Async(std::coroutine_handle<AsyncPromise> h) noexcept : handle_(h) {}
+    Async(Async&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    Async& operator=(Async&&) = delete;
+    ~Async() {
+        if (handle_) handle_.destroy();
+    }
+    std::coroutine_handle<AsyncPromise> release() noexcept { return std::exchange(handle_, {}); }
+
+private:
+    std::coroutine_handle<AsyncPromise> handle_;
+};
+
+inline Async AsyncPromise::get_return_object() noexcept {
+    return Async(std::coroutine_handle<AsyncPromise>::from_promise(*this));
+}
+
+inline auto AsyncPromise::initial_suspend() noexcept {
+    // A coroutine starts only when first sent to; an exception thrown into it before then
+    // is raised at its very start.
+    struct Start {
+        AsyncPromise* promise;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) const noexcept {}
+        void await_resume() const {
+            if (promise->thrown) throw PyError(std::move(promise->thrown));
+        }
+    };
+    return Start{this};
+}
+
+// Wraps a C++ coroutine into an interpreter coroutine object named `name` / `qualname`.
+Ref make_coroutine(Async task, PyObject* name, PyObject* qualname);
+
+// The type of the objects `make_coroutine` makes (registered as a Coroutine on first use).
+PyTypeObject* coroutine_type();
+
+// `async with manager as value: body(value)`. `__aexit__` always runs, with the active
+// exception when the body fails; a true result suppresses that exception.
+// The body is a callable taking the entered value and returning an Async.
+template <class Body>
+Async async_with(Ref manager, Body body);
+
+// Detail of async_with: enters, and exits with the exception (or None) of the body.
+Ref async_enter_method(PyObject* manager, const char* name);
+Ref exception_of(std::exception_ptr error);
+// Gives `error` the context `context` unless it has one, as raising inside `except` does.
+void chain_context(const PyError& error, const Ref& context);
+
+template <class Body>
+Async async_with(Ref manager, Body body) {
+    Ref aexit = async_enter_method(manager.get(), "__aexit__");
+    Ref aenter = async_enter_method(manager.get(), "__aenter__");
+    Ref value = co_await call(aenter);
+    std::exception_ptr failure;
+    Ref result;
+    try {
+        result = co_await body(value);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
+        co_await call(aexit, none(), none(), none());
+        co_return result ? result : none();
+    }
+    Ref exc = exception_of(failure);
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    Ref suppress;
+    try {
+        suppress = co_await call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb ? tb : none());
+    } catch (PyError& exit_error) {
+        chain_context(exit_error, exc);
+        throw;
+    }
+    if (!truthy(suppress.get())) throw PyError(exc);
+    co_return none();
+}
+
+}  // namespace tsy

@@ -1,0 +1,443 @@
+#include "function.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <structmember.h>
+
+namespace tsy {
+
+namespace {
+constexpr size_t kMaxParams = 16;
+}
+
+struct ParamInfo {
+    Ref name;  // interned
+    PyTypeObject* exact = nullptr;
+    bool none_ok = false;
+};
+
+// The C++ side of a native function: its binding rules.
+struct FunctionData {
+    std::vector<ParamInfo> params;
+    size_t required = 0;  // the first `required` parameters have no default
+    bool var_keywords = false;
+    bool coroutine = false;
+    Body body = nullptr;
+    Ref var_keywords_name;
+    Ref return_annotation;
+
+    static const char* name(const Param& p) { return p.name_; }
+    static const char* annotation(const Param& p) { return p.annotation_; }
+    static PyTypeObject* exact(const Param& p) { return p.exact_; }
+    static bool none_ok(const Param& p) { return p.none_ok_; }
+    static bool required_param(const Param& p) { return p.default_ == Param::Default::Required; }
+    static Ref default_value(const Param& p) {
+        switch (p.default_) {
+            case Param::Default::None: return none();
+            case Param::Default::EmptyList: return new_list();
+            case Param::Default::Value: return p.value_;
+            case Param::Default::Required: break;
+        }
+        return nullptr;
+    }
+};
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;  // tuple or None
+    PyObject* code;      // made on first use
+    PyObject* globals;
+    FunctionData* data;
+};
+
+static PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
+
+// ---- argument errors worded as the interpreter words them --------------------------------
+
+static void raise_too_many_positional(NativeFunction* f, Py_ssize_t given) {
+    const size_t total = f->data->params.size(), required = f->data->required;
+    Ref sig;
+    bool plural;
+    if (required != total) {
+        plural = true;
+        sig = text_format("from %zd to %zd", (Py_ssize_t)required, (Py_ssize_t)total);
+    } else {
+        plural = total != 1;
+        sig = text_format("%zd", (Py_ssize_t)total);
+    }
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+          plural ? "s" : "", given, given == 1 ? "was" : "were");
+}
+
+static void raise_missing(NativeFunction* f, const std::vector<PyObject*>& missing) {
+    const size_t n = missing.size();
+    Ref names;
+    if (n == 1) {
+        names = text_format("'%U'", missing[0]);
+    } else if (n == 2) {
+        names = text_format("'%U' and '%U'", missing[0], missing[1]);
+    } else {
+        Ref parts = new_list();
+        for (size_t i = 0; i + 1 < n; ++i) append(parts.get(), text_format("'%U'", missing[i]).get());
+        Ref head = Ref::checked(PyUnicode_Join(text(", ").get(), parts.get()));
+        names = text_format("%U, and '%U'", head.get(), missing[n - 1]);
+    }
+    raise(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname, (int)n,
+          n == 1 ? "" : "s", names.get());
+}
+
+static void raise_unexpected_keyword(NativeFunction* f, PyObject* key) {
+    std::vector<PyObject*> candidates;
+    for (auto& p : f->data->params) candidates.push_back(p.name.get());
+    if (PyObject* suggestion = closest_name(key, candidates))
+        raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
+              key, suggestion);
+    raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
+// ---- the interpreter's "Did you mean" distance ---------------------------------------------
+
+namespace {
+constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxStringSize = 40, kMaxCandidates = 750;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += 'a' - 'A';
+    if ('A' <= b && b <= 'Z') b += 'a' - 'A';
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t levenshtein(const char* a, size_t an, const char* b, size_t bn, size_t max_cost) {
+    while (an && bn && a[0] == b[0]) ++a, ++b, --an, --bn;
+    while (an && bn && a[an - 1] == b[bn - 1]) --an, --bn;
+    if (an == 0 || bn == 0) return (an + bn) * kMoveCost;
+    if (an > kMaxStringSize || bn > kMaxStringSize) return max_cost + 1;
+    if (bn < an) std::swap(a, b), std::swap(an, bn);
+    if ((bn - an) * kMoveCost > max_cost) return max_cost + 1;
+    std::array<size_t, kMaxStringSize> row{};
+    for (size_t i = 0, cost = kMoveCost; i < an; ++i, cost += kMoveCost) row[i] = cost;
+    size_t result = 0;
+    for (size_t bi = 0; bi < bn; ++bi) {
+        size_t distance = result = bi * kMoveCost, minimum = SIZE_MAX;
+        for (size_t i = 0; i < an; ++i) {
+            size_t substitute = distance + substitution_cost(b[bi], a[i]);
+            distance = row[i];
+            size_t insert_delete = std::min(result, distance) + kMoveCost;
+            result = std::min(insert_delete, substitute);
+            row[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+}  // namespace
+
+PyObject* closest_name(PyObject* name, const std::vector<PyObject*>& candidates) {
+    if (!PyUnicode_Check(name) || candidates.size() >= kMaxCandidates) return nullptr;
+    Py_ssize_t name_size;
+    const char* name_str = PyUnicode_AsUTF8AndSize(name, &name_size);
+    if (!name_str) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (PyObject* item : candidates) {
+        if (PyUnicode_Compare(name, item) == 0) continue;
+        Py_ssize_t item_size;
+        const char* item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+        if (!item_str) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        size_t max_distance = (size_t)(name_size + item_size + 3) * kMoveCost / 6;
+        max_distance = std::min(max_distance, best_distance - 1);
+        size_t d = levenshtein(name_str, (size_t)name_size, item_str, (size_t)item_size, max_distance);
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) best = item, best_distance = d;
+    }
+    return best;
+}
+
+// ---- binding -------------------------------------------------------------------------------
+
+struct FunctionCall {
+    static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        const FunctionData& d = *f->data;
+        const size_t nparams = d.params.size();
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        std::array<PyObject*, kMaxParams> slots{};
+        const size_t npositional = std::min<size_t>((size_t)nargs, nparams);
+        std::copy_n(args, npositional, slots.begin());
+
+        Ref kwargs;
+        if (d.var_keywords) kwargs = new_dict();
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                PyObject* value = args[nargs + k];
+                size_t j = find_param(d, key);
+                if (j == nparams) {
+                    if (!kwargs) raise_unexpected_keyword(f, key);
+                    dict_set(kwargs.get(), key, value);
+                    continue;
+                }
+                if (slots[j])
+                    raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                slots[j] = value;
+            }
+        }
+        if ((size_t)nargs > nparams) raise_too_many_positional(f, nargs);
+
+        std::vector<PyObject*> missing;
+        for (size_t i = 0; i < d.required; ++i)
+            if (!slots[i]) missing.push_back(d.params[i].name.get());
+        if (!missing.empty()) raise_missing(f, missing);
+        for (size_t i = d.required; i < nparams; ++i)
+            if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
+
+        for (size_t i = 0; i < nparams; ++i) {
+            const ParamInfo& p = d.params[i];
+            if (!p.exact || Py_IS_TYPE(slots[i], p.exact) || (p.none_ok && slots[i] == Py_None)) continue;
+            raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                  PyUnicode_AsUTF8(p.name.get()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+        }
+
+        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), kwargs.get());
+        return d.body(inv);
+    }
+
+    static size_t find_param(const FunctionData& d, PyObject* key) {
+        const size_t n = d.params.size();
+        for (size_t j = 0; j < n; ++j)
+            if (d.params[j].name.get() == key) return j;
+        for (size_t j = 0; j < n; ++j)
+            if (PyUnicode_Compare(d.params[j].name.get(), key) == 0) return j;
+        return n;
+    }
+};
+
+static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return guard_object([&] { return FunctionCall::run(reinterpret_cast<NativeFunction*>(self), args, nargsf, kwnames); });
+}
+
+// ---- the type ------------------------------------------------------------------------------
+
+static int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    return 0;
+}
+
+static int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->globals);
+    return 0;
+}
+
+static void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    delete f->data;
+    Py_TYPE(self)->tp_free(self);
+}
+
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+static PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// A code object that carries the parameter names and flags, for introspection only: it is
+// never run.
+static Ref synthesize_code(NativeFunction* f) {
+    const FunctionData& d = *f->data;
+    Ref filename = text_format("<native %U>", f->module);
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(utf8(filename.get()).data(),
+                                                                        utf8(f->name).data(), 1)));
+    if (!empty) throw_error();
+    Ref varnames = Ref::checked(PyTuple_New((Py_ssize_t)(d.params.size() + (d.var_keywords ? 1 : 0))));
+    Py_ssize_t i = 0;
+    for (auto& p : d.params) PyTuple_SET_ITEM(varnames.get(), i++, Ref(p.name).release());
+    if (d.var_keywords) PyTuple_SET_ITEM(varnames.get(), i++, Ref(d.var_keywords_name).release());
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (d.var_keywords) flags |= CO_VARKEYWORDS;
+    if (d.coroutine) flags |= CO_COROUTINE;
+    return call(getattr(empty.get(), "replace"), kw("co_argcount", integer((long long)d.params.size())),
+                kw("co_nlocals", integer(PyTuple_GET_SIZE(varnames.get()))), kw("co_varnames", varnames),
+                kw("co_flags", integer(flags)), kw("co_qualname", f->qualname), kw("co_name", f->name));
+}
+
+static PyObject* get_code(PyObject* self, void*) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    return guard_object([&] {
+        if (!f->code) f->code = synthesize_code(f).release();
+        return Ref::borrow(f->code);
+    });
+}
+
+template <size_t Offset>
+static PyObject* get_member(PyObject* self, void*) {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    return Py_NewRef(v ? v : Py_None);
+}
+
+template <size_t Offset, bool TextOnly>
+static int set_member(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete this attribute");
+        return -1;
+    }
+    if (TextOnly && !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "the value must be a str object");
+        return -1;
+    }
+    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset), Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+static PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+static PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->globals);
+}
+
+#define TSY_OFF(field) offsetof(NativeFunction, field)
+static PyGetSetDef function_getset[] = {
+    {"__name__", get_member<TSY_OFF(name)>, set_member<TSY_OFF(name), true>, nullptr, nullptr},
+    {"__qualname__", get_member<TSY_OFF(qualname)>, set_member<TSY_OFF(qualname), true>, nullptr, nullptr},
+    {"__module__", get_member<TSY_OFF(module)>, set_member<TSY_OFF(module), false>, nullptr, nullptr},
+    {"__doc__", get_member<TSY_OFF(doc)>, set_member<TSY_OFF(doc), false>, nullptr, nullptr},
+    {"__annotations__", get_member<TSY_OFF(annotations)>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_member<TSY_OFF(defaults)>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TSY_OFF
+
+static PyTypeObject* function_type() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.tp_name = "native_function";
+        t.tp_basicsize = sizeof(NativeFunction);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        t.tp_doc = "A function implemented in C++.";
+        t.tp_dealloc = function_dealloc;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
+        t.tp_repr = function_repr;
+        t.tp_call = PyVectorcall_Call;
+        t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+        t.tp_descr_get = function_descr_get;
+        t.tp_getset = function_getset;
+        t.tp_dictoffset = offsetof(NativeFunction, dict);
+        t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
+        return t;
+    }();
+    if (!(type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&type) < 0) throw_error();
+    return &type;
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix) {
+    if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for %s", spec.name);
+    auto data = std::make_unique<FunctionData>();
+    data->body = spec.body;
+    data->coroutine = spec.coroutine;
+    data->var_keywords = spec.var_keywords != nullptr;
+    if (spec.var_keywords) data->var_keywords_name = interned(spec.var_keywords);
+
+    Ref annotations = new_dict();
+    Ref defaults = new_list();
+    bool seen_default = false;
+    for (const Param& p : spec.params) {
+        ParamInfo info{interned(FunctionData::name(p)), FunctionData::exact(p), FunctionData::none_ok(p)};
+        if (FunctionData::required_param(p)) {
+            if (seen_default) raise(PyExc_SystemError, "%s: required parameter after a default", spec.name);
+            ++data->required;
+        } else {
+            seen_default = true;
+            append(defaults.get(), FunctionData::default_value(p).get());
+        }
+        if (const char* a = FunctionData::annotation(p)) dict_set(annotations.get(), info.name.get(), text(a).get());
+        data->params.push_back(std::move(info));
+    }
+    if (spec.returns) dict_set(annotations.get(), "return", text(spec.returns).get());
+
+    Ref name = interned(spec.name);
+    Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix, name.get()) : name;
+    Ref module = dict_get(globals, "__name__");
+
+    auto* f = PyObject_GC_New(NativeFunction, function_type());
+    if (!f) throw_error();
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = module ? module.release() : Py_NewRef(Py_None);
+    f->doc = spec.doc ? text(spec.doc).release() : Py_NewRef(Py_None);
+    f->annotations = annotations.release();
+    f->defaults = data->required == spec.params.size() ? Py_NewRef(Py_None)
+                                                       : Ref::checked(PyList_AsTuple(defaults.get())).release();
+    f->code = nullptr;
+    f->globals = Py_NewRef(globals);
+    f->data = data.release();
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+// ---- invocation ----------------------------------------------------------------------------
+
+PyObject* Invocation::globals() const { return reinterpret_cast<NativeFunction*>(function_)->globals; }
+PyObject* Invocation::name() const { return reinterpret_cast<NativeFunction*>(function_)->name; }
+PyObject* Invocation::qualname() const { return reinterpret_cast<NativeFunction*>(function_)->qualname; }
+Ref Invocation::global(const char* name) const { return lookup_global(globals(), name); }
+
+Ref lookup_global(PyObject* globals, const char* name) {
+    Ref v = dict_get(globals, name);
+    if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+}  // namespace tsy

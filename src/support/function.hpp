@@ -1,0 +1,110 @@
+// Native functions that look and bind like the interpreter's own.
+//
+// Every module function and method is a `native_function`: called through vectorcall, it
+// binds arguments with the interpreter's own rules and TypeErrors, checks exact built-in
+// types where a parameter asks for it, and only then runs its C++ body. It carries the
+// introspection attributes (`__code__`, `__defaults__`, `__annotations__`, ...) that
+// `inspect.signature` and `inspect.iscoroutinefunction` read, and binds as a method when
+// stored on a class.
+#pragma once
+
+#include "objects.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tsy {
+
+class Invocation;
+using Body = Ref (*)(Invocation&);
+
+// One positional-or-keyword parameter.
+class Param {
+public:
+    explicit Param(const char* name) : name_(name) {}
+    // The annotation, kept as text as `from __future__ import annotations` would.
+    Param& annotated(const char* annotation) {
+        annotation_ = annotation;
+        return *this;
+    }
+    // The argument must be exactly this built-in type (subclasses refused); None passes
+    // only with `none_ok`.
+    Param& exactly(PyTypeObject* type, bool none_ok = false) {
+        exact_ = type;
+        none_ok_ = none_ok;
+        return *this;
+    }
+    Param& defaults_to_none() {
+        default_ = Default::None;
+        return *this;
+    }
+    // One empty list made when the function is made, shared by every call.
+    Param& defaults_to_empty_list() {
+        default_ = Default::EmptyList;
+        return *this;
+    }
+    Param& defaults_to(Ref value) {
+        default_ = Default::Value;
+        value_ = std::move(value);
+        return *this;
+    }
+
+private:
+    friend struct FunctionData;
+    enum class Default { Required, None, EmptyList, Value };
+    const char* name_;
+    const char* annotation_ = nullptr;
+    PyTypeObject* exact_ = nullptr;
+    bool none_ok_ = false;
+    Default default_ = Default::Required;
+    Ref value_;
+};
+
+struct FunctionSpec {
+    const char* name;
+    std::vector<Param> params;
+    Body body;
+    const char* var_keywords = nullptr;  // name of the **kwargs parameter, if any
+    const char* returns = nullptr;       // return annotation, as text
+    const char* doc = nullptr;
+    bool coroutine = false;  // the body returns a coroutine object
+};
+
+// Makes a function whose globals (looked up at each use) are `globals`, the namespace of
+// the module it belongs to; `qualname_prefix` is the enclosing class's qualified name.
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix = nullptr);
+
+struct FunctionData;
+
+// What a body sees of its call: the bound arguments, in parameter order (borrowed for the
+// call), the **kwargs dict and the module's namespace.
+class Invocation {
+public:
+    PyObject* operator[](size_t i) const { return args_[i]; }
+    // The **kwargs dict (never null when the function declares one).
+    PyObject* kwargs() const { return kwargs_; }
+    PyObject* globals() const;
+    // The module global `name` as it stands now (NameError if missing).
+    Ref global(const char* name) const;
+    PyObject* function() const { return function_; }
+    // The function's name and qualified name, to name the coroutine a body returns.
+    PyObject* name() const;
+    PyObject* qualname() const;
+
+private:
+    friend struct FunctionCall;
+    Invocation(PyObject* function, PyObject* const* args, PyObject* kwargs)
+        : function_(function), args_(args), kwargs_(kwargs) {}
+    PyObject* function_;
+    PyObject* const* args_;
+    PyObject* kwargs_;
+};
+
+// Looks `name` up in a module namespace (NameError if missing).
+Ref lookup_global(PyObject* globals, const char* name);
+
+// The closest of `candidates` to `name`, as the interpreter suggests "Did you mean ...?",
+// or null.
+PyObject* closest_name(PyObject* name, const std::vector<PyObject*>& candidates);
+
+}  // namespace tsy

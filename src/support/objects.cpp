@@ -1,0 +1,177 @@
+#include "objects.hpp"
+
+#include <cstdarg>
+
+namespace tsy {
+
+Ref text(std::string_view s) {
+    return Ref::checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+Ref text_format(const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyObject* r = PyUnicode_FromFormatV(fmt, va);
+    va_end(va);
+    return Ref::checked(r);
+}
+
+Ref interned(const char* s) { return Ref::checked(PyUnicode_InternFromString(s)); }
+Ref str(PyObject* o) { return Ref::checked(PyObject_Str(o)); }
+
+Ref format(PyObject* o, const char* spec) {
+    Ref s = text(spec);
+    return Ref::checked(PyObject_Format(o, s.get()));
+}
+
+Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
+Ref number(double v) { return Ref::checked(PyFloat_FromDouble(v)); }
+
+std::string_view utf8(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw_error();
+    return {p, static_cast<size_t>(n)};
+}
+
+bool truthy(PyObject* o) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) throw_error();
+    return r;
+}
+
+bool equal(PyObject* a, PyObject* b) {
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) throw_error();
+    return r;
+}
+
+bool is_instance(PyObject* o, PyObject* cls) {
+    int r = PyObject_IsInstance(o, cls);
+    if (r < 0) throw_error();
+    return r;
+}
+
+Ref import(const char* module) { return Ref::checked(PyImport_ImportModule(module)); }
+
+Ref import_from(const char* module, const char* name) {
+    // As `from module import name`: the attribute, or the submodule of that name.
+    Ref fromlist = tuple_of({interned(name).get()});
+    Ref mod = Ref::checked(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
+    Ref value = Ref::steal(PyObject_GetAttrString(mod.get(), name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+}
+
+Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttrString(o, name)); }
+Ref getattr(PyObject* o, PyObject* name) { return Ref::checked(PyObject_GetAttr(o, name)); }
+
+void setattr(PyObject* o, const char* name, PyObject* value) {
+    if (PyObject_SetAttrString(o, name, value) < 0) throw_error();
+}
+
+bool hasattr(PyObject* o, const char* name) {
+    int r = PyObject_HasAttrStringWithError(o, name);
+    if (r < 0) throw_error();
+    return r;
+}
+
+Ref new_list(Py_ssize_t size) { return Ref::checked(PyList_New(size)); }
+
+void append(PyObject* list, PyObject* item) {
+    if (PyList_Append(list, item) < 0) throw_error();
+}
+
+Ref list_of(PyObject* iterable) { return Ref::checked(PySequence_List(iterable)); }
+Ref new_dict() { return Ref::checked(PyDict_New()); }
+
+void dict_set(PyObject* dict, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dict, key, value) < 0) throw_error();
+}
+void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict, key, value) < 0) throw_error();
+}
+
+Ref dict_get(PyObject* dict, const char* key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemStringRef(dict, key, &v) < 0) throw_error();
+    return Ref::steal(v);
+}
+Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict, key, &v) < 0) throw_error();
+    return Ref::steal(v);
+}
+
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+    Ref t = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(item).release());
+    return t;
+}
+
+Ref get_item(PyObject* o, PyObject* key) { return Ref::checked(PyObject_GetItem(o, key)); }
+Ref get_item(PyObject* o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o, index)); }
+
+void set_item(PyObject* o, PyObject* key, PyObject* value) {
+    if (PyObject_SetItem(o, key, value) < 0) throw_error();
+}
+
+Py_ssize_t length(PyObject* o) {
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw_error();
+    return n;
+}
+
+// ---- calls ------------------------------------------------------------------------------
+
+CallArgs& CallArgs::arg(PyObject* value) {
+    positional_.push_back(value);
+    return *this;
+}
+
+CallArgs& CallArgs::kw(const char* name, PyObject* value) { return kw(interned(name).get(), value); }
+
+CallArgs& CallArgs::kw(PyObject* name, PyObject* value) {
+    names_.push_back(Ref::borrow(name));
+    values_.push_back(value);
+    return *this;
+}
+
+CallArgs& CallArgs::merge(PyObject* kwargs) {
+    if (!kwargs) return *this;
+    const size_t explicit_count = names_.size();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+        for (size_t i = 0; i < explicit_count; ++i) {
+            if (names_[i].is(key) || equal(names_[i].get(), key))
+                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", key);
+        }
+        kept_.push_back(Ref::borrow(value));
+        kw(key, value);
+    }
+    return *this;
+}
+
+Ref CallArgs::call(PyObject* callable) const {
+    const size_t npos = positional_.size(), nkw = names_.size();
+    std::vector<PyObject*> stack;
+    stack.reserve(1 + npos + nkw);
+    stack.push_back(nullptr);  // lets the callee prepend `self` without copying
+    stack.insert(stack.end(), positional_.begin(), positional_.end());
+    stack.insert(stack.end(), values_.begin(), values_.end());
+    Ref kwnames;
+    if (nkw) {
+        kwnames = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+        for (size_t i = 0; i < nkw; ++i)
+            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Ref(names_[i]).release());
+    }
+    return Ref::checked(PyObject_Vectorcall(callable, stack.data() + 1,
+                                            npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+}  // namespace tsy

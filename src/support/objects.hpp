@@ -1,0 +1,118 @@
+// Everyday operations on interpreter objects: imports, attributes, calls with keyword
+// arguments, built-in containers and text. Each throws PyError where the interpreter raises.
+#pragma once
+
+#include "error.hpp"
+
+#include <initializer_list>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace tsy {
+
+// ---- text and numbers -------------------------------------------------------------------
+Ref text(std::string_view s);
+Ref text_format(const char* fmt, ...);  // PyUnicode_FromFormat
+Ref interned(const char* s);            // an interned name, for attribute and keyword names
+Ref str(PyObject* o);                   // str(o)
+Ref format(PyObject* o, const char* spec = "");  // format(o, spec)
+Ref integer(long long v);
+Ref number(double v);
+// The UTF-8 view of a text object; valid while the object lives.
+std::string_view utf8(PyObject* text);
+
+// ---- truth, identity and types ----------------------------------------------------------
+bool truthy(PyObject* o);
+bool equal(PyObject* a, PyObject* b);  // a == b
+bool is_instance(PyObject* o, PyObject* cls);
+inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+
+// ---- imports and attributes -------------------------------------------------------------
+Ref import(const char* module);
+Ref import_from(const char* module, const char* name);  // from module import name
+Ref getattr(PyObject* o, const char* name);
+Ref getattr(PyObject* o, PyObject* name);
+void setattr(PyObject* o, const char* name, PyObject* value);
+bool hasattr(PyObject* o, const char* name);
+
+// ---- containers -------------------------------------------------------------------------
+Ref new_list(Py_ssize_t size = 0);
+void append(PyObject* list, PyObject* item);
+Ref list_of(PyObject* iterable);  // list(iterable)
+Ref new_dict();
+void dict_set(PyObject* dict, const char* key, PyObject* value);
+void dict_set(PyObject* dict, PyObject* key, PyObject* value);
+Ref dict_get(PyObject* dict, const char* key);  // null when absent
+Ref dict_get(PyObject* dict, PyObject* key);    // null when absent
+Ref tuple_of(std::initializer_list<PyObject*> items);
+Ref get_item(PyObject* o, PyObject* key);  // o[key]
+Ref get_item(PyObject* o, Py_ssize_t index);
+void set_item(PyObject* o, PyObject* key, PyObject* value);  // o[key] = value
+Py_ssize_t length(PyObject* o);
+
+// Runs `each(item)` for every item of an iterable (borrowed during the call).
+template <class Each>
+void for_each(PyObject* iterable, Each&& each) {
+    Ref it = Ref::checked(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) each(item.get());
+    if (PyErr_Occurred()) throw_error();
+}
+
+// ---- calls ------------------------------------------------------------------------------
+// A keyword argument of a call: `call(f, x, kw("data", table))`.
+struct Kw {
+    const char* name;
+    PyObject* value;
+};
+inline Kw kw(const char* name, PyObject* value) { return {name, value}; }
+inline Kw kw(const char* name, const Ref& value) { return {name, value.get()}; }
+
+// The arguments of one call, gathered positional first and keywords after, then made
+// through vectorcall. `merge` appends a caller's **kwargs behind the explicit keywords.
+class CallArgs {
+public:
+    CallArgs& arg(PyObject* value);
+    CallArgs& arg(const Ref& value) { return arg(value.get()); }
+    CallArgs& kw(const char* name, PyObject* value);
+    CallArgs& kw(const char* name, const Ref& value) { return kw(name, value.get()); }
+    CallArgs& kw(PyObject* name, PyObject* value);
+    // Adds every entry of `kwargs` (a dict with text keys, or null) behind the keywords
+    // given so far; a key equal to one of them raises TypeError
+    // "function() got multiple values for keyword argument 'KEY'".
+    CallArgs& merge(PyObject* kwargs);
+    Ref call(PyObject* callable) const;
+
+private:
+    std::vector<PyObject*> positional_;
+    std::vector<Ref> names_;
+    std::vector<PyObject*> values_;
+    std::vector<Ref> kept_;  // keeps merged values alive for the call
+};
+
+inline void add_call_arg(CallArgs& a, PyObject* v) { a.arg(v); }
+inline void add_call_arg(CallArgs& a, const Ref& v) { a.arg(v); }
+inline void add_call_arg(CallArgs& a, const Kw& k) { a.kw(k.name, k.value); }
+
+// call(f, args..., kw("name", value)...): positional arguments then keywords.
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+        return Ref::checked(PyObject_CallNoArgs(callable));
+    } else {
+        CallArgs a;
+        (add_call_arg(a, args), ...);
+        return a.call(callable);
+    }
+}
+template <class... Args>
+Ref call(const Ref& callable, const Args&... args) {
+    return call(callable.get(), args...);
+}
+// o.name(args...)
+template <class... Args>
+Ref call_method(PyObject* o, const char* name, const Args&... args) {
+    return call(getattr(o, name), args...);
+}
+
+}  // namespace tsy

@@ -1,0 +1,169 @@
+// A module that exercises the support layer from the interpreter, for its tests and
+// benchmarks. It is built only when TESSALY_SELFTEST is on.
+#include "support.hpp"
+
+#include <new>
+#include <stdexcept>
+
+using namespace tsy;
+
+namespace {
+
+Ref echo(Invocation& a) {
+    return tuple_of({a[0], a[1], a[2], a.kwargs()});
+}
+
+Ref add(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[1])); }
+
+Ref exact(Invocation& a) { return tuple_of({a[0], a[1]}); }
+
+// Calls `f` with the keywords of `explicit_kwargs` followed by those of `kwargs`.
+Ref merged_call(Invocation& a) {
+    CallArgs args;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(a[1], &pos, &key, &value)) args.kw(key, value);
+    args.merge(a[2]);
+    return args.call(a[0]);
+}
+
+// Calls `f()`; an ordinary error comes back as RuntimeError("wrapped: ...") raised from it.
+Ref wrap_error(Invocation& a) {
+    try {
+        return call(a[0]);
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        Ref message = text_format("wrapped: %U", e.text().get());
+        if (truthy(a[1])) raise_from(new_exception(PyExc_RuntimeError, message.get()), e);
+        raise_in_context(new_exception(PyExc_RuntimeError, message.get()), e);
+    }
+}
+
+Ref throw_cpp(Invocation& a) {
+    std::string_view kind = utf8(a[0]);
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    if (kind == "runtime") throw std::runtime_error("boom");
+    throw 42;
+}
+
+// ---- coroutines ------------------------------------------------------------------------------
+
+Async trivial_body(Ref value) { co_return value; }
+Ref trivial(Invocation& a) { return make_coroutine(trivial_body(Ref::borrow(a[0])), a.name(), a.qualname()); }
+
+Async await_each_body(Ref awaitables) {
+    Ref results = new_list();
+    Ref items = list_of(awaitables.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref value = co_await Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        append(results.get(), value.get());
+    }
+    co_return results;
+}
+Ref await_each(Invocation& a) {
+    return make_coroutine(await_each_body(Ref::borrow(a[0])), a.name(), a.qualname());
+}
+
+// Awaits `x`; an ordinary error is returned as ("caught", error), anything else passes.
+Async guarded_body(Ref x) {
+    try {
+        Ref v = co_await x;
+        co_return tuple_of({text("ok").get(), v.get()});
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        co_return tuple_of({text("caught").get(), e.exception().get()});
+    }
+}
+Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0])), a.name(), a.qualname()); }
+
+// `async with manager: return await x`
+Async within_body(Ref manager, Ref x) {
+    co_return co_await async_with(manager, [x](Ref) -> Async { co_return co_await x; });
+}
+Ref within(Invocation& a) {
+    return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
+}
+
+// Sleeps through the module's `asyncio` global, then returns `value` (a nested native await).
+Async nap_body(Ref asyncio, Ref delay, Ref value) {
+    co_await call_method(asyncio.get(), "sleep", delay);
+    co_return co_await trivial_body(value);
+}
+Ref nap(Invocation& a) {
+    return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),
+                          a.qualname());
+}
+
+// Records into `log` when its frame is destroyed: shows a dropped coroutine unwinds.
+struct Sentinel {
+    Ref log;
+    ~Sentinel() {
+        if (log) PyList_Append(log.get(), Py_None) < 0 ? PyErr_Clear() : void();
+    }
+};
+Async hold_body(Ref log, Ref x) {
+    Sentinel s{log};
+    co_return co_await x;
+}
+Ref hold(Invocation& a) { return make_coroutine(hold_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname()); }
+
+Async raise_stop_body() {
+    raise(PyExc_StopIteration, "leaked");
+    co_return none();
+}
+Ref raise_stop(Invocation& a) { return make_coroutine(raise_stop_body(), a.name(), a.qualname()); }
+
+// ---- a class ---------------------------------------------------------------------------------
+
+Ref sample_get(Invocation& a) {
+    Ref kind = getattr(a[0], "kind");
+    return tuple_of({kind.get(), a[1]});
+}
+Ref sample_secret(Invocation& a) { return call_method(a[0], "_Sample__hidden"); }
+Ref sample_hidden(Invocation&) { return text("hidden"); }
+Ref sample_twice(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[0])); }
+
+void exec(Module& m) {
+    m.import("asyncio");
+    m.from_import("pydantic", "BaseModel");
+    m.def({.name = "echo",
+           .params = {Param("a").annotated("int"), Param("b").defaults_to_none(),
+                      Param("c").annotated("list[int]").defaults_to_empty_list()},
+           .body = echo,
+           .var_keywords = "kwargs",
+           .returns = "tuple",
+           .doc = "Gives back what it was called with."});
+    m.def({.name = "add", .params = {Param("a"), Param("b")}, .body = add});
+    m.def({.name = "exact",
+           .params = {Param("items").exactly(&PyList_Type), Param("label").exactly(&PyUnicode_Type, true).defaults_to_none()},
+           .body = exact});
+    m.def({.name = "merged_call", .params = {Param("f"), Param("explicit_kwargs"), Param("kwargs")}, .body = merged_call});
+    m.def({.name = "wrap_error", .params = {Param("f"), Param("as_cause").defaults_to(boolean(true))}, .body = wrap_error});
+    m.def({.name = "throw_cpp", .params = {Param("kind")}, .body = throw_cpp});
+    m.def({.name = "trivial", .params = {Param("value").defaults_to_none()}, .body = trivial, .coroutine = true});
+    m.def({.name = "await_each", .params = {Param("awaitables")}, .body = await_each, .coroutine = true});
+    m.def({.name = "guarded", .params = {Param("awaitable")}, .body = guarded, .coroutine = true});
+    m.def({.name = "within", .params = {Param("manager"), Param("awaitable")}, .body = within, .coroutine = true});
+    m.def({.name = "nap", .params = {Param("delay"), Param("value")}, .body = nap, .coroutine = true});
+    m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
+    m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
+
+    ClassBuilder sample(m, "Sample");
+    sample.doc("A plain class made natively.")
+        .attr("kind", text("sample"))
+        .method({.name = "get", .params = {Param("self"), Param("key").defaults_to_none()}, .body = sample_get})
+        .method({.name = "secret", .params = {Param("self")}, .body = sample_secret})
+        .private_method({.name = "__hidden", .params = {Param("self")}, .body = sample_hidden})
+        .static_method({.name = "twice", .params = {Param("x")}, .body = sample_twice})
+        .method({.name = "fetch", .params = {Param("self"), Param("value")}, .body = trivial, .coroutine = true});
+    m.set("Sample", sample.build());
+
+    ClassBuilder point(m, "Point");
+    point.base(m.global("BaseModel")).doc("A pydantic model made natively.").annotate("x", "int").annotate("y", "int")
+        .attr("y", integer(0));
+    m.set("Point", point.build());
+}
+
+}  // namespace
+
+TSY_MODULE(_support_selftest, "Exercises the native support layer.", exec)

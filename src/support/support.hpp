@@ -1,0 +1,9 @@
+// The one header module code includes.
+#pragma once
+
+#include "coroutine.hpp"
+#include "error.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "objects.hpp"
+#include "ref.hpp"
