@@ -1,0 +1,1 @@
+"""Clients of the services the SDK talks to."""

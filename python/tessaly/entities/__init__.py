@@ -1,0 +1,1 @@
+"""Entity classes of the SDK: enumerations, metrics, results, models and credentials."""

@@ -1,0 +1,1 @@
+"""Native evaluation runners (metrics_runner, risk_runner)."""

@@ -1,0 +1,1 @@
+"""Metric providers: the services and libraries that compute a metric."""

@@ -1,0 +1,1 @@
+"""Inference engines of the SDK for judge models."""

@@ -1,0 +1,1 @@
+"""Core pieces of the cloud SDKs: the parts the tessaly SDK uses."""

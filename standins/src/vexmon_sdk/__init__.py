@@ -1,0 +1,5 @@
+"""Client of the monitoring (governance) service: the parts the tessaly SDK uses."""
+
+from vexmon_sdk.client import APIClient
+
+__all__ = ["APIClient"]
