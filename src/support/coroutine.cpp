@@ -204,12 +204,13 @@ PyObject* step_result(PySendResult r, PyObject* out) {
 }
 
 PyObject* coroutine_send(PyObject* self, PyObject* arg) {
-    PyObject* out;
-    return step_result(step(as_coroutine(self), arg, nullptr, &out), out);
+    PyObject* out = nullptr;
+    PySendResult r = step(as_coroutine(self), arg, nullptr, &out);
+    return step_result(r, out);
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
-    PyObject* out;
+    PyObject* out = nullptr;
     PySendResult r = step(as_coroutine(self), Py_None, nullptr, &out);
     if (r == PYGEN_RETURN && out == Py_None) {
         Py_DECREF(out);
@@ -404,37 +405,6 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
 AsyncPromise::Awaiter AsyncPromise::await_transform(Async&& nested) {
     static PyObject* name = PyUnicode_InternFromString("<nested>");
     return await_transform(make_coroutine(std::move(nested), name, name));
-}
-
-Ref async_enter_method(PyObject* manager, const char* name) {
-    PyTypeObject* t = Py_TYPE(manager);
-    Ref attr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), name));
-    if (!attr) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "'%.100s' object does not support the asynchronous context manager protocol",
-              t->tp_name);
-    }
-    if (descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get)
-        return Ref::checked(get(attr.get(), manager, reinterpret_cast<PyObject*>(t)));
-    return attr;
-}
-
-Ref exception_of(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (PyError& e) {
-        return e.exception();
-    } catch (...) {
-        set_error_from_current_exception();
-        return Ref::steal(PyErr_GetRaisedException());
-    }
-}
-
-void chain_context(const PyError& error, const Ref& context) {
-    PyObject* exc = error.exception().get();
-    if (exc == context.get()) return;
-    Ref existing = Ref::steal(PyException_GetContext(exc));
-    if (!existing) PyException_SetContext(exc, Ref(context).release());
 }
 
 }  // namespace tsy

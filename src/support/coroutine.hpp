@@ -100,16 +100,11 @@ PyTypeObject* coroutine_type();
 template <class Body>
 Async async_with(Ref manager, Body body);
 
-// Detail of async_with: enters, and exits with the exception (or None) of the body.
-Ref async_enter_method(PyObject* manager, const char* name);
-Ref exception_of(std::exception_ptr error);
-// Gives `error` the context `context` unless it has one, as raising inside `except` does.
-void chain_context(const PyError& error, const Ref& context);
 
 template <class Body>
 Async async_with(Ref manager, Body body) {
-    Ref aexit = async_enter_method(manager.get(), "__aexit__");
-    Ref aenter = async_enter_method(manager.get(), "__aenter__");
+    Ref aexit = special_method(manager.get(), "__aexit__", "asynchronous context manager");
+    Ref aenter = special_method(manager.get(), "__aenter__", "asynchronous context manager");
     Ref value = co_await call(aenter);
     std::exception_ptr failure;
     Ref result;
@@ -122,7 +117,7 @@ Async async_with(Ref manager, Body body) {
         co_await call(aexit, none(), none(), none());
         co_return result ? result : none();
     }
-    Ref exc = exception_of(failure);
+    Ref exc = exception_object(failure);
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     Ref suppress;
     try {

@@ -45,6 +45,24 @@ void raise_in_context(Ref exception, const PyError& context) {
     throw PyError(std::move(exception));
 }
 
+Ref exception_object(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (PyError& e) {
+        return e.exception();
+    } catch (...) {
+        set_error_from_current_exception();
+        return Ref::steal(PyErr_GetRaisedException());
+    }
+}
+
+void chain_context(const PyError& error, const Ref& context) {
+    PyObject* exc = error.exception().get();
+    if (exc == context.get()) return;
+    Ref existing = Ref::steal(PyException_GetContext(exc));
+    if (!existing) PyException_SetContext(exc, Ref(context).release());
+}
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;

@@ -48,6 +48,12 @@ private:
 // A new exception object `type(message)`.
 Ref new_exception(PyObject* type, PyObject* message);
 
+// The interpreter exception object for a caught C++ exception (PyError gives its own;
+// others become what `guard` would raise).
+Ref exception_object(std::exception_ptr error);
+// Gives `error` the context `context` unless it has one, as raising inside `except` does.
+void chain_context(const PyError& error, const Ref& context);
+
 // Turns whatever a C++ body threw into the interpreter's raised exception.
 void set_error_from_current_exception() noexcept;
 

@@ -78,10 +78,30 @@ bool hasattr(PyObject* o, const char* name) {
     return r;
 }
 
+Ref special_method(PyObject* o, const char* name, const char* protocol) {
+    PyTypeObject* t = Py_TYPE(o);
+    Ref attr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), name));
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "'%.100s' object does not support the %s protocol", t->tp_name, protocol);
+    }
+    if (descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get)
+        return Ref::checked(get(attr.get(), o, reinterpret_cast<PyObject*>(t)));
+    return attr;
+}
+
 Ref new_list(Py_ssize_t size) { return Ref::checked(PyList_New(size)); }
 
 void append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) throw_error();
+}
+
+Ref new_list_of(std::initializer_list<PyObject*> items) {
+    Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(item).release());
+    return list;
 }
 
 Ref list_of(PyObject* iterable) { return Ref::checked(PySequence_List(iterable)); }

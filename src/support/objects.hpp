@@ -36,9 +36,15 @@ Ref getattr(PyObject* o, PyObject* name);
 void setattr(PyObject* o, const char* name, PyObject* value);
 bool hasattr(PyObject* o, const char* name);
 
+// A special method looked up on the object's type and bound to it, as the interpreter does
+// for `with` and `async with`; TypeError "'T' object does not support the <protocol>
+// protocol" when the type lacks it.
+Ref special_method(PyObject* o, const char* name, const char* protocol);
+
 // ---- containers -------------------------------------------------------------------------
 Ref new_list(Py_ssize_t size = 0);
 void append(PyObject* list, PyObject* item);
+Ref new_list_of(std::initializer_list<PyObject*> items);
 Ref list_of(PyObject* iterable);  // list(iterable)
 Ref new_dict();
 void dict_set(PyObject* dict, const char* key, PyObject* value);
@@ -113,6 +119,34 @@ Ref call(const Ref& callable, const Args&... args) {
 template <class... Args>
 Ref call_method(PyObject* o, const char* name, const Args&... args) {
     return call(getattr(o, name), args...);
+}
+
+// `with manager: body()`. `__exit__` always runs, with the body's exception when it fails;
+// a true result from it suppresses that exception.
+template <class Body>
+void with_context(PyObject* manager, Body&& body) {
+    Ref exit = special_method(manager, "__exit__", "context manager");
+    Ref enter = special_method(manager, "__enter__", "context manager");
+    call(enter);
+    Ref exc;
+    try {
+        body();
+    } catch (...) {
+        exc = exception_object(std::current_exception());
+    }
+    if (!exc) {
+        call(exit, Py_None, Py_None, Py_None);
+        return;
+    }
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    Ref suppress;
+    try {
+        suppress = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb ? tb.get() : Py_None);
+    } catch (PyError& exit_error) {
+        chain_context(exit_error, exc);
+        throw;
+    }
+    if (!truthy(suppress.get())) throw PyError(exc);
 }
 
 }  // namespace tsy
