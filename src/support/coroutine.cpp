@@ -95,14 +95,16 @@ PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject**
         }
         return PYGEN_ERROR;
     }
+    if (!self->started && !thrown && value != Py_None) {
+        // Refused before anything runs: the coroutine stays unstarted and usable.
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+    }
     AsyncPromise& p = self->handle.promise();
     self->running = true;
     try {
         Ref sent = Ref::borrow(value);
         if (!self->started) {
-            if (!thrown && value != Py_None) {
-                raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            }
             self->started = true;
             resume_frame(self, none(), std::move(thrown));
         } else {

@@ -11,6 +11,10 @@
 // Rules for coroutine bodies: take parameters by value (`Ref`, not borrowed pointers), since
 // the body runs after the call that made it has returned; and never `co_await` inside a
 // `catch` block (C++ forbids it) -- keep the error, leave the block, then await.
+// Keep a `co_await` expression free of conditional expressions (`a ? b : c`), lambdas that
+// capture by value and braced aggregates holding a `Ref`: GCC 12 destroys such temporaries
+// twice when the expression suspends, which drops a reference too many. Bind them to a
+// local first, then await.
 #pragma once
 
 #include "objects.hpp"
@@ -119,9 +123,10 @@ Async async_with(Ref manager, Body body) {
     }
     Ref exc = exception_object(failure);
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    if (!tb) tb = none();
     Ref suppress;
     try {
-        suppress = co_await call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb ? tb : none());
+        suppress = co_await call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb);
     } catch (PyError& exit_error) {
         chain_context(exit_error, exc);
         throw;

@@ -78,7 +78,8 @@ Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0]
 
 // `async with manager: return await x`
 Async within_body(Ref manager, Ref x) {
-    co_return co_await async_with(manager, [x](Ref) -> Async { co_return co_await x; });
+    auto body = [x](Ref) -> Async { co_return co_await x; };
+    co_return co_await async_with(manager, body);
 }
 Ref within(Invocation& a) {
     return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
