@@ -18,19 +18,22 @@ CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineOb
 
 // Takes the raised exception: `(exc)` form of throw(), or the deprecated (type, value, tb).
 Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback");
     if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None)
             raise(PyExc_TypeError, "instance exception may not have a separate value");
         Ref exc = Ref::borrow(type);
-        if (tb && tb != Py_None) PyException_SetTraceback(exc.get(), tb);
+        if (tb && PyException_SetTraceback(exc.get(), tb) < 0) throw_error();
         return exc;
     }
     if (PyExceptionClass_Check(type)) {
         Ref exc;
         if (!value || value == Py_None) exc = call(type);
-        else if (PyExceptionInstance_Check(value) && PyObject_IsInstance(value, type) == 1) exc = Ref::borrow(value);
+        else if (PyExceptionInstance_Check(value) && is_instance(value, type)) exc = Ref::borrow(value);
+        else if (PyTuple_Check(value)) exc = Ref::checked(PyObject_Call(type, value, nullptr));  // type(*value)
         else exc = call(type, value);
-        if (tb && tb != Py_None) PyException_SetTraceback(exc.get(), tb);
+        if (tb && PyException_SetTraceback(exc.get(), tb) < 0) throw_error();
         return exc;
     }
     raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
@@ -222,10 +225,19 @@ PyObject* coroutine_iternext(PyObject* self) {
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
+    if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
     }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
     PyObject* out = nullptr;
     PySendResult r = guard<PySendResult>(PYGEN_ERROR, [&] {
         Ref exc = normalize_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);

@@ -11,10 +11,10 @@
 // Rules for coroutine bodies: take parameters by value (`Ref`, not borrowed pointers), since
 // the body runs after the call that made it has returned; and never `co_await` inside a
 // `catch` block (C++ forbids it) -- keep the error, leave the block, then await.
-// Keep a `co_await` expression free of conditional expressions (`a ? b : c`), lambdas that
-// capture by value and braced aggregates holding a `Ref`: GCC 12 destroys such temporaries
-// twice when the expression suspends, which drops a reference too many. Bind them to a
-// local first, then await.
+// Await only named locals (`Ref x = call(...); co_await x;`), never a temporary: GCC 12
+// destroys some temporaries of a suspending `co_await` expression twice (conditional
+// expressions, lambdas capturing by value, aggregates holding a `Ref`), which drops a
+// reference too many.
 #pragma once
 
 #include "objects.hpp"
@@ -109,16 +109,19 @@ template <class Body>
 Async async_with(Ref manager, Body body) {
     Ref aexit = special_method(manager.get(), "__aexit__", "asynchronous context manager");
     Ref aenter = special_method(manager.get(), "__aenter__", "asynchronous context manager");
-    Ref value = co_await call(aenter);
+    Ref entering = call(aenter);
+    Ref value = co_await entering;
     std::exception_ptr failure;
     Ref result;
     try {
-        result = co_await body(value);
+        Async running = body(value);
+        result = co_await std::move(running);
     } catch (...) {
         failure = std::current_exception();
     }
     if (!failure) {
-        co_await call(aexit, none(), none(), none());
+        Ref exiting = call(aexit, Py_None, Py_None, Py_None);
+        co_await exiting;
         co_return result ? result : none();
     }
     Ref exc = exception_object(failure);
@@ -126,7 +129,8 @@ Async async_with(Ref manager, Body body) {
     if (!tb) tb = none();
     Ref suppress;
     try {
-        suppress = co_await call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb);
+        Ref exiting = call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb);
+        suppress = co_await exiting;
     } catch (PyError& exit_error) {
         chain_context(exit_error, exc);
         throw;

@@ -133,7 +133,7 @@ Ref tuple_of(std::initializer_list<PyObject*> items) {
 }
 
 Ref get_item(PyObject* o, PyObject* key) { return Ref::checked(PyObject_GetItem(o, key)); }
-Ref get_item(PyObject* o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o, index)); }
+Ref item_at(PyObject* o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o, index)); }
 
 void set_item(PyObject* o, PyObject* key, PyObject* value) {
     if (PyObject_SetItem(o, key, value) < 0) throw_error();
@@ -143,6 +143,29 @@ Py_ssize_t length(PyObject* o) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) throw_error();
     return n;
+}
+
+std::vector<Ref> unpack(PyObject* iterable, size_t n) {
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(iterable)->tp_name);
+    }
+    std::vector<Ref> items;
+    items.reserve(n);
+    while (items.size() < n) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) throw_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", (Py_ssize_t)n,
+                  (Py_ssize_t)items.size());
+        }
+        items.push_back(std::move(item));
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(it.get()))) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)n);
+    if (PyErr_Occurred()) throw_error();
+    return items;
 }
 
 // ---- calls ------------------------------------------------------------------------------

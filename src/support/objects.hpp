@@ -53,9 +53,12 @@ Ref dict_get(PyObject* dict, const char* key);  // null when absent
 Ref dict_get(PyObject* dict, PyObject* key);    // null when absent
 Ref tuple_of(std::initializer_list<PyObject*> items);
 Ref get_item(PyObject* o, PyObject* key);  // o[key]
-Ref get_item(PyObject* o, Py_ssize_t index);
+Ref item_at(PyObject* o, Py_ssize_t index);  // o[index]
 void set_item(PyObject* o, PyObject* key, PyObject* value);  // o[key] = value
 Py_ssize_t length(PyObject* o);
+
+// `a, b, ... = iterable` with exactly `n` items, with the interpreter's errors.
+std::vector<Ref> unpack(PyObject* iterable, size_t n);
 
 // Runs `each(item)` for every item of an iterable (borrowed during the call).
 template <class Each>

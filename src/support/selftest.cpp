@@ -55,7 +55,8 @@ Async await_each_body(Ref awaitables) {
     Ref results = new_list();
     Ref items = list_of(awaitables.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        Ref value = co_await Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        Ref value = co_await item;
         append(results.get(), value.get());
     }
     co_return results;
@@ -79,7 +80,8 @@ Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0]
 // `async with manager: return await x`
 Async within_body(Ref manager, Ref x) {
     auto body = [x](Ref) -> Async { co_return co_await x; };
-    co_return co_await async_with(manager, body);
+    Async entering = async_with(manager, body);
+    co_return co_await std::move(entering);
 }
 Ref within(Invocation& a) {
     return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
@@ -87,8 +89,10 @@ Ref within(Invocation& a) {
 
 // Sleeps through the module's `asyncio` global, then returns `value` (a nested native await).
 Async nap_body(Ref asyncio, Ref delay, Ref value) {
-    co_await call_method(asyncio.get(), "sleep", delay);
-    co_return co_await trivial_body(value);
+    Ref sleeping = call_method(asyncio.get(), "sleep", delay);
+    co_await sleeping;
+    Async nested = trivial_body(value);
+    co_return co_await std::move(nested);
 }
 Ref nap(Invocation& a) {
     return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),

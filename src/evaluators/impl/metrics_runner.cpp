@@ -126,8 +126,9 @@ Async evaluate_metrics_async_run(Ref globals, Ref configuration, Ref data, Ref m
             continue;
         }
         append(futures.get(), start_metric(metric, p, configuration.get(), results.get(), kwargs.get()).get());
-        co_await call_method(segment_manager.get(), "track_event", tracking_payload(metric));
-        dict_set(dependency_metric_map.get(), getattr(metric, "name").get(), get_item(futures.get(), -1).get());
+        Ref tracking = call_method(segment_manager.get(), "track_event", tracking_payload(metric));
+        co_await tracking;
+        dict_set(dependency_metric_map.get(), getattr(metric, "name").get(), item_at(futures.get(), -1).get());
     }
 
     segment_manager = call(lookup_global(g, "SegmentBatchManager"));
@@ -144,13 +145,14 @@ Async evaluate_metrics_async_run(Ref globals, Ref configuration, Ref data, Ref m
             call_method(futures.get(), "remove", pending);
         }
         append(futures.get(), start_metric(metric.get(), p, configuration.get(), results.get(), kwargs.get()).get());
-        co_await call_method(segment_manager.get(), "track_event", tracking_payload(metric.get()));
+        Ref tracking = call_method(segment_manager.get(), "track_event", tracking_payload(metric.get()));
+        co_await tracking;
     }
 
     Ref bound = dict_get(kwargs.get(), "max_concurrency");
     if (!bound) bound = integer(kDefaultMaxConcurrency);
-    Ref gathered = co_await call(lookup_global(g, "gather_with_concurrency"), kw("coros", futures),
-                                 kw("max_concurrency", bound));
+    Ref gathering = call(lookup_global(g, "gather_with_concurrency"), kw("coros", futures), kw("max_concurrency", bound));
+    Ref gathered = co_await gathering;
     call_method(results.get(), "extend", gathered);
 
     co_return call(lookup_global(g, "MetricsEvaluationResult"), kw("metrics_result", without_none(results.get())));
