@@ -189,12 +189,14 @@ CallArgs& CallArgs::merge(PyObject* kwargs) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        // Owned before comparing: a key's __eq__ may change the dict and free its entries.
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
         for (size_t i = 0; i < explicit_count; ++i) {
             if (names_[i].is(key) || equal(names_[i].get(), key))
                 raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", key);
         }
-        kept_.push_back(Ref::borrow(value));
+        kept_.push_back(std::move(v));
         kw(key, value);
     }
     return *this;
