@@ -58,6 +58,7 @@ struct NativeFunction {
     PyObject* defaults;  // tuple or None
     PyObject* code;      // made on first use
     PyObject* globals;
+    PyObject* closure;
     FunctionData* data;
 };
 
@@ -248,6 +249,7 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
+    Py_VISIT(f->closure);
     return 0;
 }
 
@@ -262,6 +264,7 @@ static int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
     return 0;
 }
 
@@ -379,7 +382,7 @@ static PyTypeObject* function_type() {
     return &type;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix) {
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix, PyObject* closure) {
     if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for %s", spec.name);
     auto data = std::make_unique<FunctionData>();
     data->body = spec.body;
@@ -422,6 +425,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
                                                        : Ref::checked(PyList_AsTuple(defaults.get())).release();
     f->code = nullptr;
     f->globals = Py_NewRef(globals);
+    f->closure = Py_XNewRef(closure);
     f->data = data.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
@@ -430,6 +434,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 // ---- invocation ----------------------------------------------------------------------------
 
 PyObject* Invocation::globals() const { return reinterpret_cast<NativeFunction*>(function_)->globals; }
+PyObject* Invocation::closure() const { return reinterpret_cast<NativeFunction*>(function_)->closure; }
 PyObject* Invocation::name() const { return reinterpret_cast<NativeFunction*>(function_)->name; }
 PyObject* Invocation::qualname() const { return reinterpret_cast<NativeFunction*>(function_)->qualname; }
 Ref Invocation::global(const char* name) const { return lookup_global(globals(), name); }

@@ -71,8 +71,11 @@ struct FunctionSpec {
 };
 
 // Makes a function whose globals (looked up at each use) are `globals`, the namespace of
-// the module it belongs to; `qualname_prefix` is the enclosing class's qualified name.
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix = nullptr);
+// the module it belongs to; `qualname_prefix` is the enclosing class's (or function's
+// "f.<locals>") qualified name. `closure`, if given, is what a nested function closes over:
+// its body reads it as `Invocation::closure()`.
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix = nullptr,
+                  PyObject* closure = nullptr);
 
 struct FunctionData;
 
@@ -87,6 +90,8 @@ public:
     // The module global `name` as it stands now (NameError if missing).
     Ref global(const char* name) const;
     PyObject* function() const { return function_; }
+    // What a nested function closes over (null if nothing).
+    PyObject* closure() const;
     // The function's name and qualified name, to name the coroutine a body returns.
     PyObject* name() const;
     PyObject* qualname() const;

@@ -51,6 +51,11 @@ ClassBuilder& ClassBuilder::annotate(const char* name, const char* annotation) {
     return *this;
 }
 
+ClassBuilder& ClassBuilder::annotate(const char* name, Ref annotation) {
+    dict_set(annotations_.get(), name, annotation.get());
+    return *this;
+}
+
 ClassBuilder& ClassBuilder::attr(const char* name, Ref value) {
     members_.emplace_back(name, std::move(value));
     return *this;

@@ -47,6 +47,7 @@ public:
     ClassBuilder& base(Ref base);  // default: object
     ClassBuilder& doc(const char* doc);
     ClassBuilder& annotate(const char* name, const char* annotation);  // as text
+    ClassBuilder& annotate(const char* name, Ref annotation);           // an evaluated annotation
     ClassBuilder& attr(const char* name, Ref value);
     ClassBuilder& method(const FunctionSpec& spec);
     // A method named `__x`, stored under the mangled `_Class__x` as the compiler does.
