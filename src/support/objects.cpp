@@ -1,5 +1,6 @@
 #include "objects.hpp"
 
+#include <cmath>
 #include <cstdarg>
 
 namespace tsy {
@@ -25,6 +26,21 @@ Ref format(PyObject* o, const char* spec) {
 }
 
 Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
+Ref round_number(PyObject* value, int ndigits) {
+    if (Py_IS_TYPE(value, &PyFloat_Type)) {
+        double d = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(d) || d == 0.0) return Ref::borrow(value);
+        char* digits = PyOS_double_to_string(d, 'f', ndigits, 0, nullptr);
+        if (!digits) throw_error();
+        double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
+        PyMem_Free(digits);
+        if (rounded == -1.0 && PyErr_Occurred()) throw_error();
+        return number(rounded);
+    }
+    Ref n = integer(ndigits);
+    return call_method(value, "__round__", n);
+}
+
 Ref number(double v) { return Ref::checked(PyFloat_FromDouble(v)); }
 
 std::string_view utf8(PyObject* s) {

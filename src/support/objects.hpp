@@ -18,6 +18,10 @@ Ref interned(const char* s);            // an interned name, for attribute and k
 Ref str(PyObject* o);                   // str(o)
 Ref format(PyObject* o, const char* spec = "");  // format(o, spec)
 Ref integer(long long v);
+// round(value, ndigits) as the interpreter computes it: exact floats natively (correctly
+// rounded through the shortest decimal digits, as float.__round__ does), anything else
+// through the value's own __round__.
+Ref round_number(PyObject* value, int ndigits);
 Ref number(double v);
 // The UTF-8 view of a text object; valid while the object lives.
 std::string_view utf8(PyObject* text);

@@ -350,22 +350,6 @@ Ref builtin(const char* name) {
     return getattr(builtins, name);
 }
 
-// round(value, 4), the host's rounding: exact floats natively (correctly rounded, as the
-// interpreter does), anything else through the interpreter.
-Ref round4(PyObject* value) {
-    if (Py_IS_TYPE(value, &PyFloat_Type)) {
-        double d = PyFloat_AS_DOUBLE(value);
-        if (!std::isfinite(d)) return Ref::borrow(value);
-        char* digits = PyOS_double_to_string(d, 'f', 4, 0, nullptr);
-        if (!digits) throw_error();
-        double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
-        PyMem_Free(digits);
-        if (rounded == -1.0 && PyErr_Occurred()) throw_error();
-        return number(rounded);
-    }
-    return call(builtin("round"), value, integer(4));
-}
-
 Ref get_additional_info(Invocation& a) {
     PyObject* self = a[0];
     Ref evidences = new_list();
@@ -419,7 +403,7 @@ Ref post_process(Invocation& a) {
             Ref scores = new_list();
             for_each(detections.get(), [&](PyObject* d) { append(scores.get(), get_item(d, score_key.get()).get()); });
             Ref highest = call(builtin("max"), scores);
-            value = round4(accuracy ? Ref::checked(PyNumber_Subtract(integer(1).get(), highest.get())).get() : highest.get());
+            value = round_number(accuracy ? Ref::checked(PyNumber_Subtract(integer(1).get(), highest.get())).get() : highest.get(), 4);
         } else if (accuracy) {
             value = integer(1);
         }
@@ -442,7 +426,7 @@ Ref post_process(Invocation& a) {
     if (PyList_GET_SIZE(values.get()) > 0) {
         Ref sum = call(builtin("sum"), values);
         Ref count = integer(PyList_GET_SIZE(values.get()));
-        mean = round4(Ref::checked(PyNumber_TrueDivide(sum.get(), count.get())).get());
+        mean = round_number(Ref::checked(PyNumber_TrueDivide(sum.get(), count.get())).get(), 4);
         low = call(builtin("min"), values);
         high = call(builtin("max"), values);
         value = mean;
