@@ -1,0 +1,425 @@
+// tessaly.providers.verdra_provider: criteria-based judge metrics computed through the
+// criteria-judge library, with token counts of the judge's prompts and answers.
+#include "support.hpp"
+
+using namespace tsy;
+
+namespace {
+
+Ref attr(PyObject* o, const char* name) { return getattr(o, name); }
+Ref attr(const Ref& o, const char* name) { return getattr(o.get(), name); }
+
+// ---- criteria and instances ------------------------------------------------------------------
+
+// "{field}" becomes "field" for the prediction field (whatever its characters), then every
+// remaining "{identifier}" loses its braces.
+Ref normalise_placeholders(PyObject* globals, PyObject* text, PyObject* prediction_field) {
+    Ref placeholder = Ref::checked(PyNumber_Add(Ref::checked(PyNumber_Add(tsy::text("{").get(), prediction_field)).get(),
+                                                tsy::text("}").get()));
+    Ref replaced = call_method(text, "replace", placeholder, prediction_field);
+    return call_method(lookup_global(globals, "re").get(), "sub", lookup_global(globals, "VARIABLES_PATTERN"),
+                       tsy::text("\\1"), replaced);
+}
+
+Ref get_criteria(Invocation& a) {
+    PyObject* self = a[0];
+    PyObject *prediction_field = a[1], *context_fields = a[2];
+    Ref options = new_list();
+    Ref option_class = a.global("VrCriteriaOption");
+    for_each(attr(self, "options").get(), [&](PyObject* option) {
+        Ref description = normalise_placeholders(a.globals(), attr(option, "description").get(), prediction_field);
+        append(options.get(), call(option_class, kw("name", attr(option, "name")), kw("description", description),
+                                   kw("score", attr(option, "value")))
+                                  .get());
+    });
+    Ref description = normalise_placeholders(a.globals(), attr(self, "criteria_description").get(), prediction_field);
+    return call(a.global("VrCriteria"), kw("name", attr(self, "metric_name")), kw("description", description),
+                kw("to_evaluate_field", prediction_field), kw("context_fields", context_fields), kw("options", options));
+}
+
+Ref get_instances(Invocation& a) {
+    PyObject *data = a[1], *prediction_field = a[2], *context_fields = a[3];
+    Ref instances = new_list();
+    Ref context_data = call(getattr(get_item(data, context_fields).get(), "to_dict"), kw("orient", text("records")));
+    Ref predictions = call_method(get_item(data, prediction_field).get(), "tolist");
+    Ref instance_class = a.global("Instance");
+    auto add = [&](const Ref& fields) { append(instances.get(), call(instance_class, kw("fields", fields)).get()); };
+    if (truthy(context_data.get())) {
+        Ref contexts = Ref::checked(PyObject_GetIter(context_data.get()));
+        Ref values = Ref::checked(PyObject_GetIter(predictions.get()));
+        for (;;) {
+            Ref c = Ref::steal(PyIter_Next(contexts.get()));
+            if (!c) break;
+            Ref p = Ref::steal(PyIter_Next(values.get()));
+            if (!p) break;
+            Ref fields = new_dict();
+            dict_set(fields.get(), prediction_field, p.get());
+            call_method(fields.get(), "update", c);
+            add(fields);
+        }
+        if (PyErr_Occurred()) throw_error();
+    } else {
+        for_each(predictions.get(), [&](PyObject* p) {
+            Ref fields = new_dict();
+            dict_set(fields.get(), prediction_field, p);
+            add(fields);
+        });
+    }
+    return instances;
+}
+
+// ---- the judge and its engine ------------------------------------------------------------------
+
+Ref hosting_credentials(PyObject* model) {
+    Ref credentials = attr(attr(model, "provider"), "credentials");
+    Ref result = new_dict();
+    dict_set(result.get(), "url", attr(credentials, "url").get());
+    if (truthy(attr(credentials, "api_key").get())) dict_set(result.get(), "api_key", attr(credentials, "api_key").get());
+    if (truthy(attr(credentials, "version").get())) {
+        dict_set(result.get(), "username", attr(credentials, "username").get());
+        dict_set(result.get(), "instance_id", attr(credentials, "instance_id").get());
+        if (truthy(attr(credentials, "password").get()))
+            dict_set(result.get(), "password", attr(credentials, "password").get());
+    }
+    if (truthy(attr(model, "project_id").get())) dict_set(result.get(), "project_id", attr(model, "project_id").get());
+    else if (truthy(attr(model, "space_id").get())) dict_set(result.get(), "space_id", attr(model, "space_id").get());
+    else raise(PyExc_Exception, "Either project or space id is required");
+    return result;
+}
+
+Ref one_entry(const char* key, PyObject* value) {
+    Ref d = new_dict();
+    dict_set(d.get(), key, value);
+    return d;
+}
+
+Ref get_inference_engine_params(Invocation& a) {
+    PyObject* self = a[0];
+    Ref params = new_dict();
+    dict_set(params.get(), "seed", integer(36).get());
+    Ref policy = new_list_of({text("public").get()});
+    dict_set(params.get(), "data_classification_policy", policy.get());
+
+    Ref model = attr(attr(self, "llm_judge"), "model");
+    auto judged_by = [&](const char* cls) { return is_instance(model.get(), a.global(cls).get()); };
+    auto dumped_credentials = [&] { return call_method(attr(attr(model, "provider"), "credentials").get(), "model_dump"); };
+    Ref added = new_dict();
+    if (judged_by("NimbalFoundationModel")) {
+        dict_set(added.get(), "credentials", hosting_credentials(model.get()).get());
+        dict_set(added.get(), "provider", text("lumora-sdk").get());
+        dict_set(added.get(), "model", attr(model, "model_id").get());
+        Ref limit = one_entry("concurrency_limit", call(a.global("get_lumora_concurrency_limit")).get());
+        dict_set(added.get(), "provider_specific_args", one_entry("lumora-sdk", limit.get()).get());
+    } else if (judged_by("OpenAIFoundationModel")) {
+        Ref credentials = one_entry("api_key", attr(attr(attr(model, "provider"), "credentials"), "api_key").get());
+        dict_set(added.get(), "credentials", credentials.get());
+        dict_set(added.get(), "provider", text("open-ai").get());
+        dict_set(added.get(), "model", attr(model, "model_id").get());
+        Ref arguments = one_entry("temperature", integer(0).get());
+        Ref parameters = Ref::steal(PyObject_GetAttrString(model.get(), "parameters"));
+        if (!parameters) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+        } else if (truthy(parameters.get())) {
+            call_method(arguments.get(), "update", parameters);
+        }
+        dict_set(added.get(), "provider_specific_args", one_entry("open-ai", arguments.get()).get());
+    } else if (judged_by("PortKeyGateway")) {
+        dict_set(added.get(), "credentials", dumped_credentials().get());
+        dict_set(added.get(), "model", attr(model, "model_id").get());
+    } else if (judged_by("VertexAIFoundationModel")) {
+        dict_set(added.get(), "credentials", dumped_credentials().get());
+        dict_set(added.get(), "provider", text("vertex-ai").get());
+        dict_set(added.get(), "model", attr(model, "model_id").get());
+    } else if (judged_by("AWSBedrockFoundationModel")) {
+        dict_set(added.get(), "credentials", dumped_credentials().get());
+        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "provider", text("aws").get());
+        Ref parameters = attr(model, "parameters");
+        dict_set(added.get(), "provider_specific_args",
+                 one_entry("aws", truthy(parameters.get()) ? parameters.get() : new_dict().get()).get());
+        call_method(params.get(), "update", added);
+        if (PyDict_DelItemString(params.get(), "seed") < 0) throw_error();
+        return params;
+    } else if (judged_by("AzureOpenAIFoundationModel")) {
+        raise(PyExc_Exception, "Azure OpenAI Model provider is not supported.");
+    } else {
+        raise(PyExc_Exception, "LLM Model provider is not supported.");
+    }
+    call_method(params.get(), "update", added);
+    return params;
+}
+
+Ref get_judge(Invocation& a) {
+    PyObject* self = a[0];
+    Ref use_cache = call(a.global("get_tabluo_enable_inference_cache"));
+    auto judged_by = [&](const char* cls) {
+        Ref judge = attr(self, "llm_judge");
+        return truthy(judge.get()) && is_instance(attr(judge, "model").get(), a.global(cls).get());
+    };
+    Ref engine_class = judged_by("PortKeyGateway")                  ? a.global("PortKeyInferenceEngine")
+                       : judged_by("GoogleAIStudioFoundationModel") ? a.global("GoogleStudioInferenceEngine")
+                                                                    : a.global("CrossProviderInferenceEngine");
+    Ref params = call_method(self, "_VerdraProvider__get_inference_engine_params");
+    CallArgs engine_args;
+    engine_args.merge(params.get()).kw("use_cache", use_cache);
+    Ref engine = engine_args.call(engine_class.get());
+    return call(a.global("DirectJudge"), kw("inference_engine", engine), kw("generate_feedback", Py_True));
+}
+
+// ---- evaluation --------------------------------------------------------------------------------
+
+// One row's prompt: the template filled from the row's columns.
+Ref fill_prompt(Invocation& a) {
+    Ref fields = new_dict();
+    if (PyDict_Merge(fields.get(), a[0], 1) < 0) throw_error();
+    Ref format = getattr(attr(a.closure(), "prompt_template").get(), "format");
+    Ref empty = Ref::checked(PyTuple_New(0));
+    return Ref::checked(PyObject_Call(format.get(), empty.get(), fields.get()));
+}
+
+// `data.apply(lambda row: template.format(**row), axis=1).to_list()`. Rows are read as the
+// row-wise walk would hand them (the table's values, interleaved to one type), from one
+// list per row instead of a Series per row; tables whose rows would differ in that form
+// (no rows, repeated column labels, date and time columns) take the row-wise walk.
+Ref judge_prompts(PyObject* globals, PyObject* self, PyObject* data) {
+    Ref labels = call_method(attr(data, "columns").get(), "to_list");
+    Ref values = attr(data, "values");
+    Ref kind = attr(attr(values, "dtype"), "kind");
+    const bool unique = truthy(attr(attr(data, "columns"), "is_unique").get());
+    const std::string_view k = utf8(kind.get());
+    const bool plain_values = k == "O" || k == "f" || k == "i" || k == "u" || k == "b";
+    if (length(data) > 0 && unique && plain_values) {
+        Ref rows = call_method(values.get(), "tolist");
+        Ref format = getattr(attr(self, "prompt_template").get(), "format");
+        Ref empty = Ref::checked(PyTuple_New(0));
+        const Py_ssize_t width = PyList_GET_SIZE(labels.get());
+        Ref prompts = new_list(PyList_GET_SIZE(rows.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+            PyObject* row = PyList_GET_ITEM(rows.get(), i);
+            Ref fields = new_dict();
+            for (Py_ssize_t j = 0; j < width; ++j)
+                dict_set(fields.get(), PyList_GET_ITEM(labels.get(), j), PyList_GET_ITEM(row, j));
+            PyList_SET_ITEM(prompts.get(), i, Ref::checked(PyObject_Call(format.get(), empty.get(), fields.get())).release());
+        }
+        return prompts;
+    }
+    Ref fill = make_function({.name = "<lambda>", .params = {Param("row")}, .body = fill_prompt}, globals, nullptr, self);
+    Ref rows = call(getattr(data, "apply"), fill, kw("axis", integer(1)));
+    return call_method(rows.get(), "to_list");
+}
+
+Ref evaluate(Invocation& a) {
+    PyObject* self = a[0];
+    PyObject* data = a[1];
+    try {
+        Ref judge = call_method(self, "_VerdraProvider__get_judge");
+        Ref results;
+        if (truthy(attr(self, "criteria_description").get())) {
+            Ref criteria = call_method(self, "_VerdraProvider__get_criteria", attr(self, "prediction_field"),
+                                       attr(self, "context_fields"));
+            Ref instances = call_method(self, "_VerdraProvider__get_instances", kw("data", data),
+                                        kw("prediction_field", attr(self, "prediction_field")),
+                                        kw("context_fields", attr(self, "context_fields")));
+            results = call(judge, kw("instances", instances), kw("criteria", criteria));
+        } else if (truthy(attr(self, "prompt_template").get())) {
+            Ref prompts = judge_prompts(a.globals(), self, data);
+            Ref valid_outputs = new_list();
+            for_each(attr(self, "options").get(), [&](PyObject* o) { append(valid_outputs.get(), attr(o, "name").get()); });
+            results = call(getattr(judge.get(), "evaluate_with_custom_prompt"), kw("judge_prompts", prompts),
+                           kw("valid_outputs", valid_outputs));
+        } else {
+            raise(PyExc_ValueError, "the metric has neither a criteria description nor a prompt template");
+        }
+        return call_method(self, "_VerdraProvider__post_process", kw("results", results), kw("data", data));
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        Ref message = text_format("Error while computing metrics: %S. Reason: %S", attr(self, "metric_name").get(),
+                                  e.exception().get());
+        raise_from(new_exception(PyExc_Exception, message.get()), e);
+    }
+}
+
+Async evaluate_async_run(Ref globals, Ref self, Ref data) {
+    PyObject* g = globals.get();
+    Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
+    Ref job = call(getattr(lookup_global(g, "functools").get(), "partial"), lookup_global(g, "start_event_loop_run_func"),
+                   kw("func", attr(self, "evaluate")), kw("data", data));
+    Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
+    Ref result = co_await running;
+    co_return result;
+}
+
+Ref evaluate_async(Invocation& a) {
+    return make_coroutine(evaluate_async_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),
+                          a.qualname());
+}
+
+// A count of tokens, or None when there are none.
+Ref token_count(PyObject* self, PyObject* value) {
+    Ref tokens = call_method(attr(self, "encoding").get(), "encode", str(value));
+    Py_ssize_t n = length(tokens.get());
+    return n ? integer(n) : none();
+}
+
+Ref post_process(Invocation& a) {
+    PyObject* self = a[0];
+    PyObject *results = a[1], *data = a[2];
+    Ref records = new_list();
+    if (truthy(attr(self, "compute_token_count").get()))
+        setattr(self, "encoding", call_method(a.global("tiktoken").get(), "get_encoding", text("cl100k_base")).get());
+    Ref input_tokens = none(), output_tokens = none();
+    Ref scores = new_dict();
+    for_each(attr(self, "options").get(), [&](PyObject* o) {
+        dict_set(scores.get(), attr(o, "name").get(), attr(o, "value").get());
+    });
+
+    Ref ids = call_method(get_item(data, attr(self, "record_id_field").get()).get(), "tolist");
+    Ref timestamps = call_method(get_item(data, attr(self, "record_timestamp_field").get()).get(), "tolist");
+    Ref metric_name = attr(self, "metric_name"), display_name = attr(self, "display_name"),
+        method = attr(self, "metric_method"), group = attr(self, "metric_group"), thresholds = attr(self, "thresholds");
+    Ref provider = attr(attr(a.global("EvaluationProvider"), "TABULO"), "value");
+    Ref record_class = a.global("RecordMetricResult");
+    Ref prompt_key = text("prompt"), response_key = text("unparsed_response");
+
+    Ref it_ids = Ref::checked(PyObject_GetIter(ids.get()));
+    Ref it_timestamps = Ref::checked(PyObject_GetIter(timestamps.get()));
+    Ref it_results = Ref::checked(PyObject_GetIter(results));
+    for (;;) {
+        Ref record_id = Ref::steal(PyIter_Next(it_ids.get()));
+        if (!record_id) break;
+        Ref timestamp = Ref::steal(PyIter_Next(it_timestamps.get()));
+        if (!timestamp) break;
+        Ref result = Ref::steal(PyIter_Next(it_results.get()));
+        if (!result) break;
+        if (truthy(attr(self, "compute_token_count").get())) {
+            Ref metadata = attr(result, "metadata");
+            input_tokens = token_count(self, get_item(metadata.get(), prompt_key.get()).get());
+            output_tokens = token_count(self, get_item(metadata.get(), response_key.get()).get());
+        }
+        Ref selected = attr(result, "selected_option");
+        Ref value = call_method(scores.get(), "get", selected);
+        Ref explanation = attr(result, "explanation");
+        Ref feedback = attr(result, "feedback");
+        Ref info = new_dict();
+        dict_set(info.get(), "feedback", truthy(feedback.get()) ? feedback.get() : Py_None);
+        dict_set(info.get(), "input_tokens", input_tokens.get());
+        dict_set(info.get(), "output_tokens", output_tokens.get());
+        append(records.get(), call(record_class, kw("name", metric_name), kw("display_name", display_name),
+                                   kw("method", method), kw("group", group), kw("provider", provider), kw("value", value),
+                                   kw("label", selected), kw("record_id", record_id), kw("record_timestamp", timestamp),
+                                   kw("thresholds", thresholds), kw("explanation", explanation),
+                                   kw("additional_info", info))
+                                  .get());
+    }
+    if (PyErr_Occurred()) throw_error();
+    return call_method(a.global("AggregateMetricResult").get(), "create", records);
+}
+
+// ---- construction and the module ---------------------------------------------------------------
+
+Ref init(Invocation& a) {
+    PyObject* self = a[0];
+    static const char* const fields[] = {"metric_name", "display_name", "value_type", "llm_judge",
+                                         "options", "criteria_description", "prompt_template", "context_fields",
+                                         "prediction_field", "metric_group", "metric_method", "thresholds"};
+    // Stored in the order the instance lists them, which is not the parameter order.
+    static const size_t order[] = {0, 1, 2, 3, 5, 6, 4, 7, 8, 9, 10, 11};
+    for (size_t i : order) setattr(self, fields[i], a[i + 1]);
+    auto keyword = [&](const char* name, PyObject* fallback) {
+        Ref v = dict_get(a.kwargs(), name);
+        return v ? v : Ref::borrow(fallback);
+    };
+    setattr(self, "record_id_field", keyword("record_id_field", text("record_id").get()).get());
+    setattr(self, "record_timestamp_field", keyword("record_timestamp_field", text("record_timestamp").get()).get());
+    setattr(self, "compute_token_count", keyword("compute_token_count", Py_False).get());
+    return none();
+}
+
+constexpr const char* kLibraryImports[] = {
+    "from verdra.judges import Criteria as VrCriteria",
+    "from verdra.judges import CriteriaOption as VrCriteriaOption",
+    "from verdra.judges import Instance, DirectJudge",
+    "from tabulo.inference import CrossProviderInferenceEngine",
+};
+
+void exec(Module& m) {
+    m.import("asyncio");
+    m.import("functools");
+    m.import("re");
+    m.import("pandas", "pd");
+    m.import("tiktoken");
+    m.from_import("lazy_imports", "LazyModule");
+    m.from_import("lazy_imports", "load");
+    m.from_import("tessaly.entities.criteria", "Option");
+    m.from_import("tessaly.entities.enums", "EvaluationProvider");
+    m.from_import("tessaly.entities.enums", "MetricGroup");
+    m.from_import("tessaly.entities.evaluation_result", "AggregateMetricResult");
+    m.from_import("tessaly.entities.evaluation_result", "RecordMetricResult");
+    for (const char* model : {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "GoogleAIStudioFoundationModel",
+                              "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel", "NimbalFoundationModel"})
+        m.from_import("tessaly.entities.foundation_model", model);
+    m.from_import("tessaly.entities.credentials", "NimbalCredentials");
+    m.from_import("tessaly.entities.llm_judge", "LLMJudge");
+    m.from_import("tessaly.entities.metric_threshold", "MetricThreshold");
+    m.from_import("tessaly.providers.inference_engines.google_inference_engine", "GoogleStudioInferenceEngine");
+    m.from_import("tessaly.providers.inference_engines.portkey_inference_engine", "PortKeyInferenceEngine");
+    m.from_import("tessaly.utils.async_util", "start_event_loop_run_func");
+    m.from_import("tessaly.utils.environment", "get_tabluo_enable_inference_cache");
+    m.from_import("tessaly.utils.environment", "get_lumora_concurrency_limit");
+
+    CallArgs lazy;
+    for (const char* statement : kLibraryImports) lazy.arg(text(statement));
+    m.set("vr_imports", lazy.kw("name", text("lazy_vr")).call(m.global("LazyModule").get()));
+    call(m.global("load"), m.global("vr_imports"));
+    for (const char* name : {"VrCriteria", "VrCriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine"})
+        m.set(name, getattr(m.global("vr_imports").get(), name));
+
+    m.set("VARIABLES_PATTERN", text("\\{([a-zA-Z_][a-zA-Z0-9_]*)\\}"));
+
+    auto self = [] { return Param("self"); };
+    auto text_or_none = [](const char* name) {
+        return Param(name).annotated("str | None").exactly(&PyUnicode_Type, true).defaults_to_none();
+    };
+    ClassBuilder provider(m, "VerdraProvider");
+    provider.doc("\n    Invokes the criteria-judge library for computing the LLM-as-judge metrics.\n    ")
+        .method({.name = "__init__",
+                 .params = {self(), Param("metric_name").annotated("str").exactly(&PyUnicode_Type),
+                            Param("display_name").annotated("str").exactly(&PyUnicode_Type),
+                            Param("value_type").annotated("str").exactly(&PyUnicode_Type),
+                            Param("llm_judge").annotated("LLMJudge"),
+                            Param("options").annotated("list[Option]").exactly(&PyList_Type),
+                            text_or_none("criteria_description"), text_or_none("prompt_template"),
+                            Param("context_fields").annotated("list[str]").exactly(&PyList_Type).defaults_to_empty_list(),
+                            text_or_none("prediction_field"),
+                            Param("metric_group").annotated("MetricGroup").defaults_to_none(), text_or_none("metric_method"),
+                            Param("thresholds").annotated("list[MetricThreshold]").exactly(&PyList_Type).defaults_to_empty_list()},
+                 .body = init,
+                 .var_keywords = "kwargs"})
+        .method({.name = "evaluate_async",
+                 .params = {self(), Param("data").annotated("pd.DataFrame")},
+                 .body = evaluate_async,
+                 .returns = "AggregateMetricResult",
+                 .coroutine = true})
+        .method({.name = "evaluate",
+                 .params = {self(), Param("data").annotated("pd.DataFrame")},
+                 .body = evaluate,
+                 .returns = "AggregateMetricResult"})
+        .private_method({.name = "__get_judge", .params = {self()}, .body = get_judge})
+        .private_method({.name = "__get_instances",
+                         .params = {self(), Param("data"), Param("prediction_field"), Param("context_fields")},
+                         .body = get_instances})
+        .private_method({.name = "__get_inference_engine_params", .params = {self()}, .body = get_inference_engine_params})
+        .private_method({.name = "__get_criteria",
+                         .params = {self(), Param("prediction_field"), Param("context_fields")},
+                         .body = get_criteria})
+        .private_method({.name = "__post_process",
+                         .params = {self(), Param("results"), Param("data")},
+                         .body = post_process,
+                         .returns = "AggregateMetricResult"});
+    m.set("VerdraProvider", provider.build());
+}
+
+}  // namespace
+
+TSY_MODULE(verdra_provider, "Criteria-based judge metrics computed through the criteria-judge library.", exec)
