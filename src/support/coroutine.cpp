@@ -84,7 +84,21 @@ void finish(CoroutineObject* self) {
 
 // The heart of the bridge: one step of send/throw. `value` is sent (borrowed) unless
 // `thrown` holds an exception to raise at the current await.
+PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out);
+
 PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
+    // A native coroutine awaiting another nests one step in the other on the C stack: bound
+    // the depth as the interpreter bounds nested calls (RecursionError, not a crash).
+    if (Py_EnterRecursiveCall(" in a native coroutine")) {
+        *out = nullptr;
+        return PYGEN_ERROR;
+    }
+    PySendResult r = advance(self, value, std::move(thrown), out);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
     *out = nullptr;
     if (self->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -291,14 +305,25 @@ void coroutine_finalize(PyObject* self) {
 }
 
 void coroutine_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    finish(c);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_TYPE(self)->tp_free(self);
+    // Freeing a frame can free the coroutine it awaits, and so on down a chain: the
+    // trashcan keeps that from exhausting the C stack.
+    Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
+    bool resurrected = false;
+    if (c->handle) {  // only a live frame gives the finalizer work
+        PyObject_GC_Track(self);
+        resurrected = PyObject_CallFinalizerFromDealloc(self) < 0;
+        if (!resurrected) PyObject_GC_UnTrack(self);
+    }
+    if (!resurrected) {
+        if (c->weakrefs) PyObject_ClearWeakRefs(self);
+        finish(c);
+        Py_CLEAR(c->name);
+        Py_CLEAR(c->qualname);
+        Py_TYPE(self)->tp_free(self);
+    }
+    Py_TRASHCAN_END
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -309,7 +334,16 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+// True while the coroutine is suspended in an await: someone is driving it already.
+bool awaiting(CoroutineObject* c) { return c->handle && c->handle.promise().delegate; }
+
+PyObject* coroutine_await(PyObject* self) {
+    if (awaiting(as_coroutine(self))) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 PyObject* coroutine_repr(PyObject* self) {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname, self);
@@ -402,7 +436,14 @@ Ref AsyncPromise::Awaiter::await_resume() {
 AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
     // The iterator that `await o` would delegate to.
     PyTypeObject* t = Py_TYPE(o);
-    if (t == coroutine_type() || PyCoro_CheckExact(o)) return Awaiter{this, Ref::borrow(o)};
+    if (t == coroutine_type()) {
+        if (awaiting(as_coroutine(o))) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return Awaiter{this, Ref::borrow(o)};
+    }
+    if (PyCoro_CheckExact(o)) {
+        if (!getattr(o, "cr_await").is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return Awaiter{this, Ref::borrow(o)};
+    }
     if (PyGen_CheckExact(o)) {
         Ref code = getattr(o, "gi_code");
         Ref flags = getattr(code.get(), "co_flags");

@@ -39,12 +39,19 @@ Ref wrap_error(Invocation& a) {
     }
 }
 
-Ref throw_cpp(Invocation& a) {
-    std::string_view kind = utf8(a[0]);
+void throw_kind(std::string_view kind) {
     if (kind == "bad_alloc") throw std::bad_alloc();
     if (kind == "runtime") throw std::runtime_error("boom");
     throw 42;
 }
+
+Ref throw_cpp(Invocation& a) {
+    throw_kind(utf8(a[0]));
+    return none();
+}
+
+// Calls `f(items)`; `items` must be exactly a list, checked before `f` is called.
+Ref exact_call(Invocation& a) { return call(a[0], a[1]); }
 
 // ---- coroutines ------------------------------------------------------------------------------
 
@@ -118,6 +125,16 @@ Async raise_stop_body() {
 }
 Ref raise_stop(Invocation& a) { return make_coroutine(raise_stop_body(), a.name(), a.qualname()); }
 
+// Awaits `x`, then throws the C++ exception `kind` names, from inside the coroutine frame.
+Async fail_later_body(Ref kind, Ref x) {
+    co_await x;
+    throw_kind(utf8(kind.get()));
+    co_return none();
+}
+Ref fail_later(Invocation& a) {
+    return make_coroutine(fail_later_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
+}
+
 // ---- a class ---------------------------------------------------------------------------------
 
 Ref sample_get(Invocation& a) {
@@ -145,6 +162,7 @@ void exec(Module& m) {
     m.def({.name = "merged_call", .params = {Param("f"), Param("explicit_kwargs"), Param("kwargs")}, .body = merged_call});
     m.def({.name = "wrap_error", .params = {Param("f"), Param("as_cause").defaults_to(boolean(true))}, .body = wrap_error});
     m.def({.name = "throw_cpp", .params = {Param("kind")}, .body = throw_cpp});
+    m.def({.name = "exact_call", .params = {Param("f"), Param("items").exactly(&PyList_Type)}, .body = exact_call});
     m.def({.name = "trivial", .params = {Param("value").defaults_to_none()}, .body = trivial, .coroutine = true});
     m.def({.name = "await_each", .params = {Param("awaitables")}, .body = await_each, .coroutine = true});
     m.def({.name = "guarded", .params = {Param("awaitable")}, .body = guarded, .coroutine = true});
@@ -152,6 +170,7 @@ void exec(Module& m) {
     m.def({.name = "nap", .params = {Param("delay"), Param("value")}, .body = nap, .coroutine = true});
     m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
+    m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});
 
     ClassBuilder sample(m, "Sample");
     sample.doc("A plain class made natively.")
