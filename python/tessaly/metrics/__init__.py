@@ -1,5 +1,19 @@
-"""Metrics the SDK computes in process, without a remote service or a judge model."""
+"""The SDK's metrics: computed in process, or by the detection service."""
 
+from tessaly.metrics.detector_metrics import (
+    AnswerRelevanceMetric,
+    ContextRelevanceMetric,
+    DetectorMetric,
+    FaithfulnessMetric,
+    HAPMetric,
+    HarmMetric,
+    KeywordDetectionMetric,
+    PIIMetric,
+    PromptSafetyRiskMetric,
+    RegexDetectionMetric,
+    ToolCallAccuracyMetric,
+    TopicRelevanceMetric,
+)
 from tessaly.metrics.local_metrics import (
     AverageOfMetric,
     ContextCountMetric,
@@ -10,10 +24,22 @@ from tessaly.metrics.local_metrics import (
 )
 
 __all__ = [
+    "AnswerRelevanceMetric",
     "AverageOfMetric",
     "ContextCountMetric",
+    "ContextRelevanceMetric",
+    "DetectorMetric",
+    "FaithfulnessMetric",
+    "HAPMetric",
+    "HarmMetric",
     "KeywordCountMetric",
+    "KeywordDetectionMetric",
+    "PIIMetric",
+    "PromptSafetyRiskMetric",
+    "RegexDetectionMetric",
     "TextLengthMetric",
+    "ToolCallAccuracyMetric",
+    "TopicRelevanceMetric",
     "WordCountMetric",
     "metrics_of_group",
 ]
