@@ -57,7 +57,7 @@ class AggregateMetricResult(BaseModel):
     method: str | None = None
     group: MetricGroup | str | None = None
     provider: str | None = None
-    value: float | None = None
+    value: float | str | None = None  # "Error" when no record has a value
     total_records: int = 0
     record_level_metrics: list[RecordMetricResult] = []
     min: float | None = None
