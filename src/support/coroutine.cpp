@@ -19,7 +19,7 @@ CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineOb
 // Takes the raised exception: `(exc)` form of throw(), or the deprecated (type, value, tb).
 Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
     if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback");
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None)
             raise(PyExc_TypeError, "instance exception may not have a separate value");
@@ -105,11 +105,9 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         return PYGEN_ERROR;
     }
     if (!self->handle) {
-        if (thrown) {
-            PyErr_SetRaisedException(thrown.release());
-        } else {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        }
+        // As for the interpreter's coroutines, also when an exception is thrown in (close()
+        // never gets here: it is silent on a finished coroutine).
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
     if (!self->started && !thrown && value != Py_None) {
