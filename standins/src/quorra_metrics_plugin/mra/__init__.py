@@ -1,0 +1,1 @@
+"""Model risk assessment: benchmarks, the evaluator and its PDF report."""
