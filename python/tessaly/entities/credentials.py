@@ -37,7 +37,12 @@ class Credentials(BaseModel):
 
 
 class NimbalCredentials(BaseModel):
-    """Credentials of the model-hosting service."""
+    """Credentials of the model-hosting service.
+
+    An object with every field empty is false, so code that falls back to the
+    governance service's credentials when a model brings none of its own also
+    does so for a model built with the default, empty credentials.
+    """
 
     url: str | None = None
     api_key: str | None = None
@@ -50,6 +55,9 @@ class NimbalCredentials(BaseModel):
     @classmethod
     def _valid_url(cls, url):
         return check_url(url)
+
+    def __bool__(self) -> bool:
+        return any(getattr(self, name) for name in type(self).model_fields)
 
 
 class OpenAICredentials(BaseModel):
