@@ -85,10 +85,14 @@ inline Kw kw(const char* name, const Ref& value) { return {name, value.get()}; }
 // through vectorcall. `merge` appends a caller's **kwargs behind the explicit keywords.
 class CallArgs {
 public:
+    // Borrowed arguments must outlive the call; a temporary `Ref` (`args.arg(text("x"))`)
+    // is kept by the builder itself, since it would be gone before `call`.
     CallArgs& arg(PyObject* value);
     CallArgs& arg(const Ref& value) { return arg(value.get()); }
+    CallArgs& arg(Ref&& value) { return arg(keep(std::move(value))); }
     CallArgs& kw(const char* name, PyObject* value);
     CallArgs& kw(const char* name, const Ref& value) { return kw(name, value.get()); }
+    CallArgs& kw(const char* name, Ref&& value) { return kw(name, keep(std::move(value))); }
     CallArgs& kw(PyObject* name, PyObject* value);
     // Adds every entry of `kwargs` (a dict with text keys, or null) behind the keywords
     // given so far; a key equal to one of them raises TypeError
@@ -97,10 +101,14 @@ public:
     Ref call(PyObject* callable) const;
 
 private:
+    PyObject* keep(Ref value) {
+        kept_.push_back(std::move(value));
+        return kept_.back().get();
+    }
     std::vector<PyObject*> positional_;
     std::vector<Ref> names_;
     std::vector<PyObject*> values_;
-    std::vector<Ref> kept_;  // keeps merged values alive for the call
+    std::vector<Ref> kept_;  // keeps merged values and temporaries alive for the call
 };
 
 inline void add_call_arg(CallArgs& a, PyObject* v) { a.arg(v); }

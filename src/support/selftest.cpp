@@ -50,6 +50,15 @@ Ref throw_cpp(Invocation& a) {
     return none();
 }
 
+// Calls `f("first", second="kw")` through a CallArgs built over several statements from
+// temporaries.
+Ref built_call(Invocation& a) {
+    CallArgs args;
+    args.arg(text("first"));
+    args.kw("second", text("kw"));
+    return args.call(a[0]);
+}
+
 // Calls `f(items)`; `items` must be exactly a list, checked before `f` is called.
 Ref exact_call(Invocation& a) { return call(a[0], a[1]); }
 
@@ -162,6 +171,7 @@ void exec(Module& m) {
     m.def({.name = "merged_call", .params = {Param("f"), Param("explicit_kwargs"), Param("kwargs")}, .body = merged_call});
     m.def({.name = "wrap_error", .params = {Param("f"), Param("as_cause").defaults_to(boolean(true))}, .body = wrap_error});
     m.def({.name = "throw_cpp", .params = {Param("kind")}, .body = throw_cpp});
+    m.def({.name = "built_call", .params = {Param("f")}, .body = built_call});
     m.def({.name = "exact_call", .params = {Param("f"), Param("items").exactly(&PyList_Type)}, .body = exact_call});
     m.def({.name = "trivial", .params = {Param("value").defaults_to_none()}, .body = trivial, .coroutine = true});
     m.def({.name = "await_each", .params = {Param("awaitables")}, .body = await_each, .coroutine = true});
