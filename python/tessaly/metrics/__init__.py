@@ -1,5 +1,6 @@
 """The SDK's metrics: computed in process, or by the detection service."""
 
+from tessaly.metrics.criteria_metrics import CriteriaJudgeMetric
 from tessaly.metrics.detector_metrics import (
     AnswerRelevanceMetric,
     ContextRelevanceMetric,
@@ -28,6 +29,7 @@ __all__ = [
     "AverageOfMetric",
     "ContextCountMetric",
     "ContextRelevanceMetric",
+    "CriteriaJudgeMetric",
     "DetectorMetric",
     "FaithfulnessMetric",
     "HAPMetric",
