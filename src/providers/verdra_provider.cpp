@@ -169,27 +169,48 @@ Ref get_judge(Invocation& a) {
 
 // ---- evaluation --------------------------------------------------------------------------------
 
-// One row's prompt: the template filled from the row's columns.
+// One row's prompt: `template.format(**row)`, a repeated column label refused as `**` does.
 Ref fill_prompt(Invocation& a) {
-    Ref fields = new_dict();
-    if (PyDict_Merge(fields.get(), a[0], 1) < 0) throw_error();
+    PyObject* row = a[0];
     Ref format = getattr(attr(a.closure(), "prompt_template").get(), "format");
+    Ref fields = new_dict();
+    for_each(Ref::checked(PyMapping_Keys(row)).get(), [&](PyObject* key) {
+        int repeated = PyDict_Contains(fields.get(), key);
+        if (repeated < 0) throw_error();
+        if (repeated) {
+            Ref name = str(getattr(format.get(), "__qualname__").get());
+            raise(PyExc_TypeError, "%U() got multiple values for keyword argument '%S'", name.get(), key);
+        }
+        dict_set(fields.get(), key, get_item(row, key).get());
+    });
     Ref empty = Ref::checked(PyTuple_New(0));
     return Ref::checked(PyObject_Call(format.get(), empty.get(), fields.get()));
 }
 
-// `data.apply(lambda row: template.format(**row), axis=1).to_list()`. Rows are read as the
-// row-wise walk would hand them (the table's values, interleaved to one type), from one
-// list per row instead of a Series per row; tables whose rows would differ in that form
-// (no rows, repeated column labels, date and time columns) take the row-wise walk.
+// The rows that `apply(axis=1)` hands out are the table's values interleaved to one type;
+// read from `values` they are the same objects when that type is `object` and every column
+// holds plain numpy values, text or categories. Numeric-only tables (numpy scalars there,
+// Python ones here) and nullable extension columns (their missing-value markers) differ.
+bool rows_read_alike(PyObject* data, PyObject* values) {
+    if (utf8(attr(attr(values, "dtype"), "kind").get()) != "O") return false;
+    bool plain = true;
+    Ref numpy_dtype = getattr(import("numpy").get(), "dtype");
+    for_each(attr(data, "dtypes").get(), [&](PyObject* dtype) {
+        if (!plain || is_instance(dtype, numpy_dtype.get())) return;
+        std::string_view name = utf8(str(dtype).get());
+        plain = name == "str" || name == "category";
+    });
+    return plain;
+}
+
+// `data.apply(lambda row: template.format(**row), axis=1).to_list()`. Where the rows read
+// alike (see above) they come from one list per row instead of a Series per row; other
+// tables (no rows, repeated column labels, other column types) take the row-wise walk.
 Ref judge_prompts(PyObject* globals, PyObject* self, PyObject* data) {
     Ref labels = call_method(attr(data, "columns").get(), "to_list");
     Ref values = attr(data, "values");
-    Ref kind = attr(attr(values, "dtype"), "kind");
     const bool unique = truthy(attr(attr(data, "columns"), "is_unique").get());
-    const std::string_view k = utf8(kind.get());
-    const bool plain_values = k == "O" || k == "f" || k == "i" || k == "u" || k == "b";
-    if (length(data) > 0 && unique && plain_values) {
+    if (length(data) > 0 && unique && rows_read_alike(data, values.get())) {
         Ref rows = call_method(values.get(), "tolist");
         Ref format = getattr(attr(self, "prompt_template").get(), "format");
         Ref empty = Ref::checked(PyTuple_New(0));

@@ -1,6 +1,7 @@
 #include "objects.hpp"
 
 #include <cmath>
+#include <unordered_map>
 #include <cstdarg>
 
 namespace tsy {
@@ -17,7 +18,24 @@ Ref text_format(const char* fmt, ...) {
     return Ref::checked(r);
 }
 
-Ref interned(const char* s) { return Ref::checked(PyUnicode_InternFromString(s)); }
+// Names in C++ code are mostly literals used again and again: each is interned once and
+// kept, found by its address (and checked by content, in case the address is reused).
+static PyObject* interned_name(const char* s) {
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto found = cache.find(s);
+    if (found != cache.end() && PyUnicode_CompareWithASCIIString(found->second, s) == 0) return found->second;
+    PyObject* name = PyUnicode_InternFromString(s);
+    if (!name) throw_error();
+    if (found != cache.end()) {
+        Py_DECREF(found->second);
+        found->second = name;
+    } else {
+        cache.emplace(s, name);
+    }
+    return name;
+}
+
+Ref interned(const char* s) { return Ref::borrow(interned_name(s)); }
 Ref str(PyObject* o) { return Ref::checked(PyObject_Str(o)); }
 
 Ref format(PyObject* o, const char* spec) {
@@ -81,15 +99,15 @@ Ref import_from(const char* module, const char* name) {
     raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
 }
 
-Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttrString(o, name)); }
+Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttr(o, interned_name(name))); }
 Ref getattr(PyObject* o, PyObject* name) { return Ref::checked(PyObject_GetAttr(o, name)); }
 
 void setattr(PyObject* o, const char* name, PyObject* value) {
-    if (PyObject_SetAttrString(o, name, value) < 0) throw_error();
+    if (PyObject_SetAttr(o, interned_name(name), value) < 0) throw_error();
 }
 
 bool hasattr(PyObject* o, const char* name) {
-    int r = PyObject_HasAttrStringWithError(o, name);
+    int r = PyObject_HasAttrWithError(o, interned_name(name));
     if (r < 0) throw_error();
     return r;
 }
@@ -124,7 +142,7 @@ Ref list_of(PyObject* iterable) { return Ref::checked(PySequence_List(iterable))
 Ref new_dict() { return Ref::checked(PyDict_New()); }
 
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
-    if (PyDict_SetItemString(dict, key, value) < 0) throw_error();
+    if (PyDict_SetItem(dict, interned_name(key), value) < 0) throw_error();
 }
 void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     if (PyDict_SetItem(dict, key, value) < 0) throw_error();
@@ -132,7 +150,7 @@ void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
 
 Ref dict_get(PyObject* dict, const char* key) {
     PyObject* v = nullptr;
-    if (PyDict_GetItemStringRef(dict, key, &v) < 0) throw_error();
+    if (PyDict_GetItemRef(dict, interned_name(key), &v) < 0) throw_error();
     return Ref::steal(v);
 }
 Ref dict_get(PyObject* dict, PyObject* key) {
@@ -202,6 +220,7 @@ CallArgs& CallArgs::kw(PyObject* name, PyObject* value) {
 CallArgs& CallArgs::merge(PyObject* kwargs) {
     if (!kwargs) return *this;
     const size_t explicit_count = names_.size();
+    merged_begin_ = std::min(merged_begin_, explicit_count);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -215,11 +234,31 @@ CallArgs& CallArgs::merge(PyObject* kwargs) {
         kept_.push_back(std::move(v));
         kw(key, value);
     }
+    merged_end_ = names_.size();
     return *this;
+}
+
+// What the interpreter calls a callable in its argument errors: "module.qualname()".
+static Ref function_str(PyObject* callable) {
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(callable, interned_name("__qualname__"), &raw) < 0) throw_error();
+    Ref qualname = Ref::steal(raw);
+    if (!qualname) return str(callable);
+    if (PyObject_GetOptionalAttr(callable, interned_name("__module__"), &raw) < 0) throw_error();
+    Ref module = Ref::steal(raw);
+    if (module && !module.is_none() && !(PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0))
+        return text_format("%S.%S()", module.get(), qualname.get());
+    return text_format("%S()", qualname.get());
 }
 
 Ref CallArgs::call(PyObject* callable) const {
     const size_t npos = positional_.size(), nkw = names_.size();
+    // Keywords given after a caller's **kwargs must not repeat one of its keys.
+    for (size_t i = merged_end(); i < nkw; ++i)
+        for (size_t j = merged_begin_; j < merged_end(); ++j)
+            if (equal(names_[i].get(), names_[j].get()))
+                raise(PyExc_TypeError, "%U got multiple values for keyword argument '%U'", function_str(callable).get(),
+                      names_[i].get());
     std::vector<PyObject*> stack;
     stack.reserve(1 + npos + nkw);
     stack.push_back(nullptr);  // lets the callee prepend `self` without copying

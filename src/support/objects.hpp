@@ -109,6 +109,9 @@ private:
     std::vector<Ref> names_;
     std::vector<PyObject*> values_;
     std::vector<Ref> kept_;  // keeps merged values and temporaries alive for the call
+    // The keywords that came from merged **kwargs: [merged_begin_, merged_end_).
+    size_t merged_begin_ = SIZE_MAX, merged_end_ = 0;
+    size_t merged_end() const { return merged_begin_ == SIZE_MAX ? 0 : merged_end_; }
 };
 
 inline void add_call_arg(CallArgs& a, PyObject* v) { a.arg(v); }
