@@ -268,11 +268,6 @@ def test_judges_without_parameters_fail_the_evaluation(vp, make_provider, model,
     assert model.prompts == []
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the native call adds use_cache after merging the parameters, and only keywords given before a "
-    "merge are checked for repeats, so a repeated use_cache reaches the engine instead of raising TypeError",
-)
 def test_a_duplicate_use_cache_parameter_fails_the_engine_call(vp, make_provider, monkeypatch):
     real = vp.VerdraProvider._VerdraProvider__get_inference_engine_params
 

@@ -109,28 +109,17 @@ CASES = [
     pytest.param(MIXED, "plain text, no placeholders", id="no-placeholders"),
 ]
 
-# Where the provider's rows part from the row-wise walk's.
-_VALUES_ROWS = pytest.mark.xfail(
-    strict=True,
-    reason="rows read from DataFrame.values hold Python scalars where DataFrame.apply hands out numpy scalars, "
-    "and nullable (masked) columns come out of DataFrame.values as float NaN or unconverted values",
-)
-_REPEATED_KEYS = pytest.mark.xfail(
-    strict=True,
-    reason="the row-wise fill merges the row into the keywords without refusing a repeated label, "
-    "where **row raises TypeError",
-)
+# Tables whose rows the provider reads through the row-wise walk itself: numeric-only
+# tables (numpy scalars), nullable columns (their missing markers), repeated labels.
 DIVERGENT = [
-    pytest.param(INTS, "{x!r}", id="numpy-scalar-repr", marks=_VALUES_ROWS),
-    pytest.param(BOOLS, "{b!a}", id="numpy-bool-ascii", marks=_VALUES_ROWS),
-    pytest.param(NUMERIC, "{x.dtype}", id="numpy-scalar-attribute", marks=_VALUES_ROWS),
-    pytest.param(frame({"i": pd.array([1, None], dtype="Int64")}), "{i}", id="nullable-int-with-NA",
-                 marks=_VALUES_ROWS),
-    pytest.param(frame({"f": pd.array([0.5, None], dtype="Float64")}), "{f}", id="nullable-float-with-NA",
-                 marks=_VALUES_ROWS),
+    pytest.param(INTS, "{x!r}", id="numpy-scalar-repr"),
+    pytest.param(BOOLS, "{b!a}", id="numpy-bool-ascii"),
+    pytest.param(NUMERIC, "{x.dtype}", id="numpy-scalar-attribute"),
+    pytest.param(frame({"i": pd.array([1, None], dtype="Int64")}), "{i}", id="nullable-int-with-NA"),
+    pytest.param(frame({"f": pd.array([0.5, None], dtype="Float64")}), "{f}", id="nullable-float-with-NA"),
     pytest.param(frame({"i": pd.array([1, None], dtype="Int64"), "f": [0.5, 1.5]}), "{i} {f}",
-                 id="nullable-int-with-float", marks=_VALUES_ROWS),
-    pytest.param(pd.DataFrame([[1, "a"]], columns=["x", "x"]), "{x}", id="repeated-labels", marks=_REPEATED_KEYS),
+                 id="nullable-int-with-float"),
+    pytest.param(pd.DataFrame([[1, "a"]], columns=["x", "x"]), "{x}", id="repeated-labels"),
 ]
 
 
