@@ -15,6 +15,14 @@ from tessaly.metrics.detector_metrics import (
     ToolCallAccuracyMetric,
     TopicRelevanceMetric,
 )
+from tessaly.metrics.judge_metrics import (
+    AnswerCorrectnessMetric,
+    AnswerRelevanceJudgeMetric,
+    AnswerSimilarityMetric,
+    ContextRelevanceJudgeMetric,
+    FaithfulnessJudgeMetric,
+    TabuloMetric,
+)
 from tessaly.metrics.local_metrics import (
     AverageOfMetric,
     ContextCountMetric,
@@ -44,4 +52,13 @@ __all__ = [
     "TopicRelevanceMetric",
     "WordCountMetric",
     "metrics_of_group",
+]
+
+__all__ += [
+    "AnswerCorrectnessMetric",
+    "AnswerRelevanceJudgeMetric",
+    "AnswerSimilarityMetric",
+    "ContextRelevanceJudgeMetric",
+    "FaithfulnessJudgeMetric",
+    "TabuloMetric",
 ]

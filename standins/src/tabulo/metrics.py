@@ -106,8 +106,20 @@ class MissingFieldError(KeyError):
         return str(self.args[0]) if self.args else ""
 
 
-def _nan_mean(values: list[float]) -> float:
-    numbers = [v for v in values if not (isinstance(v, float) and math.isnan(v))]
+def _nan_mean(values: list) -> float:
+    """Mean of the numeric scores; NaN, None and other non-numbers are left out."""
+    numbers = []
+    for v in values:
+        if isinstance(v, bool):
+            continue
+        if isinstance(v, int):
+            try:
+                numbers.append(float(v))
+            except OverflowError:  # beyond the float range
+                numbers.append(math.inf if v > 0 else -math.inf)
+        elif isinstance(v, float) and not math.isnan(v):
+            numbers.append(v)
+    # A plain sum: near the float limit it reaches infinity instead of raising as fsum does.
     return sum(numbers) / len(numbers) if numbers else math.nan
 
 
