@@ -209,6 +209,30 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return step(as_coroutine(self), arg ? arg : Py_None, nullptr, out);
 }
 
+// ---- the StopIteration of `await` ------------------------------------------------------------
+//
+// The interpreter's `await` of an object that is not one of its own coroutines goes through
+// tp_iternext, and a returned value other than None travels in a StopIteration, which the
+// interpreter unpacks and drops at once. The exception is made here directly, without the
+// generic path of calling the class and normalizing the raised exception, which costs
+// more than the rest of the await.
+
+// Raises StopIteration(value), taking over the reference to `value`.
+void raise_stop_iteration(PyObject* value) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+    PyObject* args = PyTuple_Pack(1, value);
+    PyObject* self = args ? type->tp_alloc(type, 0) : nullptr;  // zeroed and tracked
+    if (!self) {
+        Py_XDECREF(args);
+        Py_DECREF(value);
+        return;
+    }
+    auto* e = reinterpret_cast<PyStopIterationObject*>(self);
+    e->args = args;
+    e->value = value;
+    PyErr_SetRaisedException(self);
+}
+
 // Makes a finished step look like a method result: StopIteration carries the return value.
 PyObject* step_result(PySendResult r, PyObject* out) {
     if (r == PYGEN_NEXT) return out;
@@ -220,20 +244,24 @@ PyObject* step_result(PySendResult r, PyObject* out) {
     return nullptr;
 }
 
+// send() and next() come from interpreter code, whose own frames bound the depth; a native
+// frame delegates through am_send, throw() and close(), which are guarded.
 PyObject* coroutine_send(PyObject* self, PyObject* arg) {
     PyObject* out = nullptr;
-    PySendResult r = step(as_coroutine(self), arg, nullptr, &out);
+    PySendResult r = advance(as_coroutine(self), arg, nullptr, &out);
     return step_result(r, out);
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
     PyObject* out = nullptr;
-    PySendResult r = step(as_coroutine(self), Py_None, nullptr, &out);
-    if (r == PYGEN_RETURN && out == Py_None) {
-        Py_DECREF(out);
+    PySendResult r = advance(as_coroutine(self), Py_None, nullptr, &out);
+    if (r != PYGEN_RETURN) return r == PYGEN_NEXT ? out : nullptr;
+    if (out == Py_None) {
+        Py_DECREF(out);  // StopIteration without a value: no exception needed at all
         return nullptr;
     }
-    return step_result(r, out);
+    raise_stop_iteration(out);
+    return nullptr;
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -305,6 +333,13 @@ void coroutine_finalize(PyObject* self) {
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
+    if (!c->handle) {  // finished: no frame to finalize or free, nothing to recurse into
+        if (c->weakrefs) PyObject_ClearWeakRefs(self);
+        Py_CLEAR(c->name);
+        Py_CLEAR(c->qualname);
+        Py_TYPE(self)->tp_free(self);
+        return;
+    }
     // Freeing a frame can free the coroutine it awaits, and so on down a chain: the
     // trashcan keeps that from exhausting the C stack.
     Py_TRASHCAN_BEGIN(self, coroutine_dealloc)

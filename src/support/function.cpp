@@ -24,6 +24,7 @@ struct FunctionData {
     std::vector<ParamInfo> params;
     size_t required = 0;  // the first `required` parameters have no default
     bool var_keywords = false;
+    bool exact_checks = false;  // some parameter asks for an exact type
     bool coroutine = false;
     Body body = nullptr;
     Ref var_keywords_name;
@@ -180,9 +181,10 @@ struct FunctionCall {
         const FunctionData& d = *f->data;
         const size_t nparams = d.params.size();
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        std::array<PyObject*, kMaxParams> slots{};
+        std::array<PyObject*, kMaxParams> slots;  // only the first nparams are used
         const size_t npositional = std::min<size_t>((size_t)nargs, nparams);
-        std::copy_n(args, npositional, slots.begin());
+        for (size_t i = 0; i < npositional; ++i) slots[i] = args[i];
+        for (size_t i = npositional; i < nparams; ++i) slots[i] = nullptr;
 
         Ref kwargs;
         if (d.var_keywords) kwargs = new_dict();
@@ -204,18 +206,25 @@ struct FunctionCall {
         }
         if ((size_t)nargs > nparams) raise_too_many_positional(f, nargs);
 
-        std::vector<PyObject*> missing;
-        for (size_t i = 0; i < d.required; ++i)
-            if (!slots[i]) missing.push_back(d.params[i].name.get());
-        if (!missing.empty()) raise_missing(f, missing);
-        for (size_t i = d.required; i < nparams; ++i)
+        if (npositional < d.required || kwnames) {  // else every required slot is filled
+            for (size_t i = 0; i < d.required; ++i) {
+                if (slots[i]) continue;
+                std::vector<PyObject*> missing;
+                for (size_t j = i; j < d.required; ++j)
+                    if (!slots[j]) missing.push_back(d.params[j].name.get());
+                raise_missing(f, missing);
+            }
+        }
+        for (size_t i = std::max(npositional, d.required); i < nparams; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
 
-        for (size_t i = 0; i < nparams; ++i) {
-            const ParamInfo& p = d.params[i];
-            if (!p.exact || Py_IS_TYPE(slots[i], p.exact) || (p.none_ok && slots[i] == Py_None)) continue;
-            raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                  PyUnicode_AsUTF8(p.name.get()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+        if (d.exact_checks) {
+            for (size_t i = 0; i < nparams; ++i) {
+                const ParamInfo& p = d.params[i];
+                if (!p.exact || Py_IS_TYPE(slots[i], p.exact) || (p.none_ok && slots[i] == Py_None)) continue;
+                raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                      PyUnicode_AsUTF8(p.name.get()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+            }
         }
 
         Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), kwargs.get());
@@ -395,6 +404,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     bool seen_default = false;
     for (const Param& p : spec.params) {
         ParamInfo info{interned(FunctionData::name(p)), FunctionData::exact(p), FunctionData::none_ok(p)};
+        if (info.exact) data->exact_checks = true;
         if (FunctionData::required_param(p)) {
             if (seen_default) raise(PyExc_SystemError, "%s: required parameter after a default", spec.name);
             ++data->required;
