@@ -158,13 +158,15 @@ Ref get_llmaj_metric(Invocation& a) {
 
 // ---- inference engines -----------------------------------------------------------------------------
 
-Ref sorted_json(PyObject* globals, PyObject* value) {
-    return call(getattr(lookup_global(globals, "json").get(), "dumps"), value, kw("sort_keys", Py_True));
+// The standard JSON module (not one of the module's globals).
+Ref json_module() { return import("json"); }
+
+Ref sorted_json(PyObject*, PyObject* value) {
+    return call(getattr(json_module().get(), "dumps"), value, kw("sort_keys", Py_True));
 }
 
-Ref parsed_json(PyObject* globals, PyObject* text) {
-    if (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) > 0)
-        return call(getattr(lookup_global(globals, "json").get(), "loads"), text);
+Ref parsed_json(PyObject*, PyObject* text) {
+    if (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) > 0) return call(getattr(json_module().get(), "loads"), text);
     return new_dict();
 }
 
@@ -376,13 +378,16 @@ Ref post_process(Invocation& a) {
     Ref provider = attr(attr(a.global("EvaluationProvider"), "TABULO"), "value");
     Ref record_class = a.global("RecordMetricResult");
 
-    // Whole columns as lists hold the same objects as row-by-row reads of the table.
+    // Whole columns as lists hold the same objects as row-by-row reads of the table, except
+    // that a missing score read row by row is NaN where the list holds None.
     Ref scores = call_method(get_item(result, metric_name.get()).get(), "to_list");
+    Ref missing = number(Py_NAN);
     Ref record_ids = call_method(get_item(result, text("record_id").get()).get(), "to_list");
     Ref records = new_list(), values = new_list();
     Ref zero = number(0.0);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scores.get()); ++i) {
         Ref raw = Ref::borrow(PyList_GET_ITEM(scores.get(), i));
+        if (raw.is_none()) raw = missing;
         if (apply_clipping && !truthy(Ref::checked(PyObject_RichCompare(raw.get(), zero.get(), Py_GT)).get())) raw = zero;
         Ref value = round_number(raw.get(), 4);
         Ref record = call(record_class, kw("name", metric_name), kw("display_name", display_name), kw("method", method),
@@ -423,13 +428,12 @@ Ref text_field(const Module& m, const char* default_value, const char* descripti
 Ref engine_cache_around(const Module& m, Ref f) {
     Ref decorator = call(m.global("cached"), kw("cache", m.global("_inference_engine_cache")),
                          kw("lock", m.global("_inference_engine_cache_lock")));
-    return call(decorator, Ref::checked(PyStaticMethod_New(f.get())));
+    return call(decorator, call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), f));
 }
 
 void exec(Module& m) {
     m.import("asyncio");
     m.import("functools");
-    m.import("json");
     m.from_import("threading", "Lock");
     m.from_import("typing", "Annotated");
     m.from_import("typing", "ClassVar");

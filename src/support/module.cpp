@@ -79,7 +79,8 @@ ClassBuilder& ClassBuilder::private_method(const FunctionSpec& spec) {
 
 ClassBuilder& ClassBuilder::static_method(const FunctionSpec& spec) {
     Ref f = module_.function(spec, qualname_.get());
-    return attr(spec.name, Ref::checked(PyStaticMethod_New(f.get())));
+    // staticmethod(f), which also takes over the function's name and docstring
+    return attr(spec.name, call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), f));
 }
 
 ClassBuilder& ClassBuilder::decorated(const char* name, const FunctionSpec& spec,

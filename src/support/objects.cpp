@@ -55,8 +55,8 @@ Ref round_number(PyObject* value, int ndigits) {
         if (rounded == -1.0 && PyErr_Occurred()) throw_error();
         return number(rounded);
     }
-    Ref n = integer(ndigits);
-    return call_method(value, "__round__", n);
+    Ref round = getattr(import("builtins").get(), "round");
+    return call(round, value, integer(ndigits));
 }
 
 Ref number(double v) { return Ref::checked(PyFloat_FromDouble(v)); }

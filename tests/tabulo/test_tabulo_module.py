@@ -144,12 +144,6 @@ def test_class_layout(tp):
     assert hints["METRIC_METHODS_WITH_LOCKS"] == typing.ClassVar[set[str]]
 
 
-@pytest.mark.xfail(
-    strict=True, raises=AssertionError,
-    reason="native: engine_cache_around (src/providers/tabulo_provider.cpp) wraps PyStaticMethod_New(f), which "
-           "copies no __doc__/__name__/__qualname__ as staticmethod(f) does, so the cached factory shows the "
-           "staticmethod type's docstring and has no __name__",
-)
 def test_engine_factory_is_the_cached_static_method(tp):
     # cached(cache=..., lock=...) applied over staticmethod(f), as the decorator stack
     # "@cached(...) @staticmethod def f" makes it: the wrapper carries f's name and docstring.

@@ -204,12 +204,6 @@ def run_with_scores(tp, name, method, scores):
         pytest.param("answer_relevance", "m", [True, None], [1, "nan"], id="missing-beside-a-flag"),
     ],
 )
-@pytest.mark.xfail(
-    strict=True,
-    reason="native: post_process (src/providers/tabulo_provider.cpp) reads the score column with to_list(), "
-           "which keeps None where a row read by iterrows() holds NaN (the row is built beside the text "
-           "record_id column), so the run fails in rounding instead of giving NaN (or 0.0 when floored)",
-)
 def test_missing_scores_are_read_as_nan(tp, name, method, scores, values):
     # Read row by row, a missing score in a column of objects is NaN, not None.
     result = run_with_scores(tp, name, method, scores)
@@ -220,12 +214,6 @@ def test_missing_scores_are_read_as_nan(tp, name, method, scores, values):
         float if v == "nan" else type(v) for v in values]
 
 
-@pytest.mark.xfail(
-    strict=True, raises=AssertionError,
-    reason="native: round_number (src/support/objects.cpp) calls value.__round__ for a non-float, raising "
-           "AttributeError \"'str' object has no attribute '__round__'\" where round() raises TypeError "
-           "\"type str doesn't define __round__ method\"",
-)
 def test_text_score_fails_as_round_does(tp):
     with pytest.raises(Exception) as caught:
         run_with_scores(tp, "answer_relevance", "m", ["0.5"])
