@@ -277,6 +277,32 @@ def test_refused_send_still_warns_when_dropped(st):
         gc.collect()
 
 
+@pytest.mark.parametrize(
+    "value", [None, 0, "text", (1, 2), (), [3], ValueError("as a value"), StopIteration("nested")],
+    ids=repr,
+)
+def test_returned_value_travels_as_python_does(st, value):
+    # next() goes through the path the interpreter's `await` takes.
+    def via_next(coro):
+        with pytest.raises(StopIteration) as stop:
+            next(coro)
+        return stop.value
+
+    native = via_next(st.trivial(value))
+    twin = via_next(twins.trivial(value).__await__())
+    assert type(native) is type(twin) is StopIteration
+    assert native.value is value and twin.value is value
+    assert native.args == twin.args
+    assert repr(native) == repr(twin)
+    assert native.__context__ is None and twin.__context__ is None
+
+    async def main():
+        return await st.trivial(value), await st.await_each([st.trivial(value)])
+
+    got, listed = asyncio.run(main())
+    assert got is value and listed[0] is value
+
+
 def test_reuse_after_completion(st):
     c = st.trivial(1)
     with pytest.raises(StopIteration):

@@ -73,15 +73,28 @@ def measure(run_round):
     return traced_after - traced_before, heap_after - heap_before, objects_after - objects_before
 
 
-def assert_no_growth(run_round, probe):
-    refs_before = sys.getrefcount(probe)
-    traced, heap, objects = measure(run_round)
-    refs_after = sys.getrefcount(probe)
-    # One leaked object per call would be ROUNDS * (at least 16) bytes.
-    assert traced < ROUNDS * 4, f"traced memory grew by {traced} bytes"
-    assert heap < ROUNDS * 8, f"C heap grew by {heap} bytes"
-    assert objects < ROUNDS // 20, f"{objects} more tracked objects"
-    assert refs_after == refs_before, f"probe reference count {refs_before} -> {refs_after}"
+def assert_no_growth(run_round, probe, attempts=3):
+    """A leak grows in every round; a one-off growth (a cache or a free list filling up,
+    the event loop resizing a queue) does not repeat, so a clean round passes."""
+    failures = []
+    for _ in range(attempts):
+        refs_before = sys.getrefcount(probe)
+        traced, heap, objects = measure(run_round)
+        refs_after = sys.getrefcount(probe)
+        # One leaked object per call would be ROUNDS * (at least 16) bytes.
+        problems = []
+        if traced >= ROUNDS * 4:
+            problems.append(f"traced memory grew by {traced} bytes")
+        if heap >= ROUNDS * 8:
+            problems.append(f"C heap grew by {heap} bytes")
+        if objects >= ROUNDS // 20:
+            problems.append(f"{objects} more tracked objects")
+        if refs_after != refs_before:
+            problems.append(f"probe reference count {refs_before} -> {refs_after}")
+        if not problems:
+            return
+        failures.append(", ".join(problems))
+    pytest.fail("growth in every round: " + " | ".join(failures))
 
 
 def _swallow(f, *errors):
