@@ -1,37 +1,12 @@
 // tessaly.providers.tabulo_provider: judge-based and similarity metrics computed through the
 // judge library, with a process-wide cache of inference engines.
+#include "hosting_credentials.hpp"
 #include "support.hpp"
 
 using namespace tsy;
 
 namespace {
 
-Ref attr(PyObject* o, const char* name) { return getattr(o, name); }
-Ref attr(const Ref& o, const char* name) { return getattr(o.get(), name); }
-
-bool is(PyObject* value, const char* text) {
-    return PyUnicode_Check(value) ? PyUnicode_CompareWithASCIIString(value, text) == 0
-                                  : equal(value, tsy::text(text).get());
-}
-
-bool contains(PyObject* container, PyObject* item) {
-    int r = PySequence_Contains(container, item);
-    if (r < 0) throw_error();
-    return r;
-}
-
-Ref list_of_texts(std::initializer_list<const char*> items) {
-    Ref list = new_list();
-    for (const char* item : items) append(list.get(), text(item).get());
-    return list;
-}
-
-Ref set_of_texts(std::initializer_list<const char*> items) {
-    Ref set = Ref::checked(PySet_New(nullptr));
-    for (const char* item : items)
-        if (PySet_Add(set.get(), text(item).get()) < 0) throw_error();
-    return set;
-}
 
 // ---- the tokenizer patch of the similarity scorer --------------------------------------------
 
@@ -55,7 +30,7 @@ Ref patch_bertscore_overflow(Invocation& a) {
         Ref utils = import("bert_score.utils");
         Ref scorer = import("bert_score.scorer");
         if (hasattr(utils.get(), "_is_patched_for_overflow")) return none();
-        Ref original = attr(utils, "get_tokenizer");
+        Ref original = getattr(utils, "get_tokenizer");
         Ref prefix = text("patch_bertscore_overflow.<locals>");
         Ref patched = make_function({.name = "patched_get_tokenizer",
                                      .params = {Param("model_type"), Param("use_fast").defaults_to(boolean(false))},
@@ -82,7 +57,7 @@ Ref init(Invocation& a) {
     setattr(self, "metric_method", a[4]);
     setattr(self, "metric_group", a[7]);
     setattr(self, "column_mapping", truthy(a[8]) ? a[8] : call(a.global("TabuloColumnMapping")).get());
-    setattr(self, "llm_judge", truthy(a[9]) ? a[9] : attr(configuration, "llm_judge").get());
+    setattr(self, "llm_judge", truthy(a[9]) ? a[9] : getattr(configuration, "llm_judge").get());
     setattr(self, "metric_alias", a[6]);
     setattr(self, "metric_prefix", a[5]);
     setattr(self, "thresholds", a[10]);
@@ -99,7 +74,7 @@ Ref evaluate(Invocation& a) {
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
         Ref message = text_format("Error while computing metrics: %S with the method %S using tabulo library. Reason: %S",
-                                  attr(self, "metric_name").get(), attr(self, "metric_method").get(), e.exception().get());
+                                  getattr(self, "metric_name").get(), getattr(self, "metric_method").get(), e.exception().get());
         raise_in_context(new_exception(PyExc_Exception, message.get()), e);
     }
 }
@@ -109,7 +84,7 @@ Async evaluate_async_run(Ref globals, Ref self, Ref data) {
     PyObject* g = globals.get();
     Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
     Ref job = call(getattr(lookup_global(g, "functools").get(), "partial"), lookup_global(g, "start_event_loop_run_func"),
-                   attr(self, "evaluate"), kw("data", data));
+                   getattr(self, "evaluate"), kw("data", data));
     Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
     Ref result = co_await running;
     co_return result;
@@ -124,21 +99,21 @@ Ref evaluate_async(Invocation& a) {
 
 Ref generate_tabulo_metric(Invocation& a) {
     PyObject* self = a[0];
-    if (is(attr(self, "metric_method").get(), "llm_as_judge"))
+    if (text_equals(getattr(self, "metric_method").get(), "llm_as_judge"))
         return call_method(self, "_TabuloProvider__get_llmaj_metric", kw("metric_name", a[1]));
-    return text_format("%U.%U.%S", a[2], a[1], attr(self, "metric_method").get());
+    return text_format("%U.%U.%S", a[2], a[1], getattr(self, "metric_method").get());
 }
 
 Ref get_llmaj_template(Invocation& a) {
     PyObject* name = a[1];
     Ref stem = get_item(a.global("METRIC_TO_TEMPLATE").get(), name);
-    const char* realisation = is(name, "faithfulness") ? "_verbal" : "_numeric";
+    const char* realisation = text_equals(name, "faithfulness") ? "_verbal" : "_numeric";
     return text_format("templates.rag_eval.%S.%S%s", name, stem.get(), realisation);
 }
 
 Ref get_llmaj_format(Invocation& a) {
-    Ref type = attr(attr(attr(attr(a[0], "llm_judge"), "model"), "provider"), "type");
-    if (equal(type.get(), attr(a.global("ModelProviderType"), "OPENAI").get())) return call(a.global("ChatAPIFormat"));
+    Ref type = getattr(getattr(getattr(getattr(a[0], "llm_judge"), "model"), "provider"), "type");
+    if (equal(type.get(), getattr(a.global("ModelProviderType"), "OPENAI").get())) return call(a.global("ChatAPIFormat"));
     return none();
 }
 
@@ -150,7 +125,7 @@ Ref get_llmaj_metric(Invocation& a) {
     Ref tmpl = call_method(self, "_TabuloProvider__get_llmaj_template", kw("metric_name", name));
     Ref task = text_format("tasks.rag_eval.%S.binary", name);
     Ref main_score = text_format("%S_judge", name);
-    Ref prediction_field = attr(attr(self, "column_mapping"), is(name, "context_relevance") ? "contexts" : "answer");
+    Ref prediction_field = getattr(getattr(self, "column_mapping"), text_equals(name, "context_relevance") ? "contexts" : "answer");
     return call(a.global("TaskBasedLLMasJudge"), kw("inference_model", engine), kw("format", format), kw("template", tmpl),
                 kw("task", task), kw("main_score", main_score), kw("prediction_field", prediction_field),
                 kw("infer_log_probs", Py_False), kw("judge_to_generator_fields_mapping", new_dict()));
@@ -176,65 +151,38 @@ Ref create_inference_engine_impl(Invocation& a) {
     PyObject *provider = a[0], *model_id = a[1], *use_cache = a[2];
     Ref credentials = parsed_json(a.globals(), a[3]);
     Ref parameters = parsed_json(a.globals(), a[4]);
-    if (is(provider, "nimbal"))
+    if (text_equals(provider, "nimbal"))
         return call(a.global("RivetInferenceEngineGeneration"), kw("credentials", credentials), kw("model_name", model_id),
                     kw("use_cache", use_cache));
-    if (is(provider, "openai"))
+    if (text_equals(provider, "openai"))
         return call(a.global("OpenAiInferenceEngine"), kw("model_name", model_id), kw("credentials", credentials),
                     kw("use_cache", use_cache));
-    if (is(provider, "azure_openai"))
+    if (text_equals(provider, "azure_openai"))
         return call(a.global("AzureOpenAIInferenceEngine"), kw("model_name", model_id), kw("credentials", credentials),
                     kw("use_cache", use_cache));
-    if (is(provider, "vertexai") || is(provider, "google_ai_studio") || is(provider, "aws_bedrock"))
+    if (text_equals(provider, "vertexai") || text_equals(provider, "google_ai_studio") || text_equals(provider, "aws_bedrock"))
         return CallArgs()
             .kw("model", model_id)
             .kw("credentials", credentials)
             .kw("use_cache", use_cache)
             .merge(parameters.get())
             .call(a.global("LiteLLMInferenceEngine").get());
-    if (is(provider, "portkey"))
+    if (text_equals(provider, "portkey"))
         return call(a.global("PortKeyInferenceEngine"), kw("credentials", credentials), kw("model", model_id),
                     kw("use_cache", use_cache));
-    if (is(provider, "corvo_gateway"))
+    if (text_equals(provider, "corvo_gateway"))
         return call(a.global("CorvoAIGatewayInferenceEngine"), kw("credentials", credentials), kw("use_cache", use_cache));
     raise(PyExc_Exception, "LLM Model provider '%S' is not supported.", provider);
-}
-
-// The credentials of the model-hosting service, as the engine expects them.
-Ref nimbal_credentials(PyObject* model) {
-    Ref credentials = attr(attr(model, "provider"), "credentials");
-    Ref result = new_dict();
-    dict_set(result.get(), "url", attr(credentials, "url").get());
-    if (truthy(attr(credentials, "api_key").get())) dict_set(result.get(), "api_key", attr(credentials, "api_key").get());
-    if (truthy(attr(credentials, "version").get())) {
-        dict_set(result.get(), "username", attr(credentials, "username").get());
-        dict_set(result.get(), "instance_id", attr(credentials, "instance_id").get());
-        if (truthy(attr(credentials, "password").get()))
-            dict_set(result.get(), "password", attr(credentials, "password").get());
-    }
-    if (truthy(attr(model, "project_id").get())) dict_set(result.get(), "project_id", attr(model, "project_id").get());
-    else if (truthy(attr(model, "space_id").get())) dict_set(result.get(), "space_id", attr(model, "space_id").get());
-    else raise(PyExc_Exception, "Either project or space id is required");
-    return result;
-}
-
-// An attribute of the model, or `fallback` when it has none.
-Ref attr_or(PyObject* o, const char* name, PyObject* fallback) {
-    Ref v = Ref::steal(PyObject_GetAttrString(o, name));
-    if (v) return v;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    return Ref::borrow(fallback);
 }
 
 Ref get_ai_evaluator_inference_engine(Invocation& a) {
     PyObject* self = a[0];
     PyObject* g = a.globals();
     Ref use_cache = call(a.global("get_tabluo_enable_inference_cache"));
-    auto model = [&] { return attr(attr(self, "llm_judge"), "model"); };
+    auto model = [&] { return getattr(getattr(self, "llm_judge"), "model"); };
     auto judged_by = [&](const char* cls) { return is_instance(model().get(), a.global(cls).get()); };
     auto dumped_credentials = [&](bool by_alias) {
-        Ref credentials = attr(attr(model(), "provider"), "credentials");
+        Ref credentials = getattr(getattr(model(), "provider"), "credentials");
         Ref dumped = by_alias ? call(getattr(credentials.get(), "model_dump"), kw("by_alias", Py_True))
                               : call_method(credentials.get(), "model_dump");
         return sorted_json(g, dumped.get());
@@ -247,31 +195,31 @@ Ref get_ai_evaluator_inference_engine(Invocation& a) {
 
     if (judged_by("NimbalFoundationModel")) {
         Ref m = model();
-        return make("nimbal", attr(m, "model_id"), sorted_json(g, nimbal_credentials(m.get()).get()));
+        return make("nimbal", getattr(m, "model_id"), sorted_json(g, providers::hosting_credentials(m.get()).get()));
     }
-    if (judged_by("OpenAIFoundationModel")) return make("openai", attr(model(), "model_id"), dumped_credentials(false));
+    if (judged_by("OpenAIFoundationModel")) return make("openai", getattr(model(), "model_id"), dumped_credentials(false));
     if (judged_by("AzureOpenAIFoundationModel"))
-        return make("azure_openai", attr(model(), "model_id"), dumped_credentials(true));
-    if (judged_by("VertexAIFoundationModel")) return make("vertexai", attr(model(), "model_id"), dumped_credentials(false));
+        return make("azure_openai", getattr(model(), "model_id"), dumped_credentials(true));
+    if (judged_by("VertexAIFoundationModel")) return make("vertexai", getattr(model(), "model_id"), dumped_credentials(false));
     if (judged_by("GoogleAIStudioFoundationModel"))
-        return make("google_ai_studio", attr(model(), "model_id"), dumped_credentials(false));
+        return make("google_ai_studio", getattr(model(), "model_id"), dumped_credentials(false));
     if (judged_by("AWSBedrockFoundationModel")) {
-        Ref parameters = attr(model(), "parameters");
+        Ref parameters = getattr(model(), "parameters");
         if (!truthy(parameters.get())) parameters = new_dict();
-        return call(factory, kw("provider", text("aws_bedrock")), kw("model_id", attr(model(), "model_id")),
+        return call(factory, kw("provider", text("aws_bedrock")), kw("model_id", getattr(model(), "model_id")),
                     kw("use_cache", use_cache), kw("credentials_json", dumped_credentials(false)),
                     kw("parameters_json", sorted_json(g, parameters.get())));
     }
     if (judged_by("CustomFoundationModel")) {
         Ref m = model();
-        Ref model_name = attr_or(m.get(), "model_id", Py_None);
+        Ref model_name = getattr_or(m.get(), "model_id", Py_None);
         if (!truthy(model_name.get())) model_name = text("custom_fn");
-        Ref parallel = attr_or(m.get(), "num_parallel_requests", integer(20).get());
-        return call(a.global("CustomFunctionInferenceEngine"), kw("scoring_fn", attr(m, "_scoring_fn")),
-                    kw("model_name", model_name), kw("context", attr_or(m.get(), "context", Py_None)),
+        Ref parallel = getattr_or(m.get(), "num_parallel_requests", integer(20).get());
+        return call(a.global("CustomFunctionInferenceEngine"), kw("scoring_fn", getattr(m, "_scoring_fn")),
+                    kw("model_name", model_name), kw("context", getattr_or(m.get(), "context", Py_None)),
                     kw("num_parallel_requests", parallel), kw("use_cache", use_cache));
     }
-    if (judged_by("PortKeyGateway")) return make("portkey", attr(model(), "model_id"), dumped_credentials(false));
+    if (judged_by("PortKeyGateway")) return make("portkey", getattr(model(), "model_id"), dumped_credentials(false));
     if (judged_by("CorvoAIGateway")) return make("corvo_gateway", text(""), dumped_credentials(false));
     raise(PyExc_Exception, "LLM Model provider is not supported.");
 }
@@ -289,26 +237,26 @@ bool all_present(PyObject* fields, PyObject* labels) {
 // rows in order, whatever the caller's row labels.
 Ref pre_process_data(Invocation& a) {
     PyObject* self = a[0];
-    Ref configuration = attr(self, "configuration");
-    Ref mapping = attr(self, "column_mapping");
+    Ref configuration = getattr(self, "configuration");
+    Ref mapping = getattr(self, "column_mapping");
     Ref instances = call_method(a.global("pd").get(), "DataFrame");
-    Ref labels = call_method(attr(a[1], "columns").get(), "to_list");
+    Ref labels = call_method(getattr(a[1], "columns").get(), "to_list");
     Ref data = call_method(a[1], "astype", reinterpret_cast<PyObject*>(&PyUnicode_Type));
     auto column = [&](PyObject* name) { return call_method(get_item(data.get(), name).get(), "to_list"); };
-    auto assign = [&](const char* key, const Ref& values) { set_item(instances.get(), attr(mapping, key).get(), values.get()); };
+    auto assign = [&](const char* key, const Ref& values) { set_item(instances.get(), getattr(mapping, key).get(), values.get()); };
 
-    Ref question = item_at(attr(configuration, "input_fields").get(), 0);
+    Ref question = item_at(getattr(configuration, "input_fields").get(), 0);
     if (contains(labels.get(), question.get())) assign("question", column(question.get()));
 
-    Ref output_fields = attr(configuration, "output_fields");
+    Ref output_fields = getattr(configuration, "output_fields");
     if (all_present(output_fields.get(), labels.get())) assign("answer", column(item_at(output_fields.get(), 0).get()));
 
     auto lists = [&](const char* fields_name, const char* key) {
-        Ref fields = attr(configuration, fields_name);
+        Ref fields = getattr(configuration, fields_name);
         if (!all_present(fields.get(), labels.get())) return;
         Py_ssize_t count = length(fields.get());
         if (count > 1) {
-            assign(key, call_method(attr(get_item(data.get(), fields.get()), "values").get(), "tolist"));
+            assign(key, call_method(getattr(get_item(data.get(), fields.get()), "values").get(), "tolist"));
         } else if (count == 1) {
             Ref cells = get_item(data.get(), item_at(fields.get(), 0).get());
             assign(key, call_method(call_method(cells.get(), "apply", a.global("transform_str_to_list")).get(), "to_list"));
@@ -317,7 +265,7 @@ Ref pre_process_data(Invocation& a) {
     lists("context_fields", "contexts");
     lists("reference_fields", "ground_truths");
 
-    set_item(instances.get(), text("record_id").get(), column(attr(configuration, "record_id_field").get()).get());
+    set_item(instances.get(), text("record_id").get(), column(getattr(configuration, "record_id_field").get()).get());
     return instances;
 }
 
@@ -333,13 +281,13 @@ Ref compute_metric(Invocation& a) {
         set_item(instance, text("metadata").get(), metadata.get());
     });
 
-    Ref alias = attr(self, "metric_alias");
-    Ref metric_name = truthy(alias.get()) ? alias : attr(self, "metric_name");
+    Ref alias = getattr(self, "metric_alias");
+    Ref metric_name = truthy(alias.get()) ? alias : getattr(self, "metric_name");
     Ref step = call_method(self, "_TabuloProvider__generate_tabulo_metric", kw("metric_name", metric_name),
-                           kw("metric_prefix", attr(self, "metric_prefix")));
+                           kw("metric_prefix", getattr(self, "metric_prefix")));
 
-    const bool run_with_lock = contains(attr(self, "METRIC_METHODS_WITH_LOCKS").get(), attr(self, "metric_method").get()) ||
-                               !attr(self, "llm_judge").is_none();
+    const bool run_with_lock = contains(getattr(self, "METRIC_METHODS_WITH_LOCKS").get(), getattr(self, "metric_method").get()) ||
+                               !getattr(self, "llm_judge").is_none();
     Ref instances;
     auto run = [&] {
         Ref streams = new_dict();
@@ -349,7 +297,7 @@ Ref compute_metric(Invocation& a) {
         Ref processed = call(op, multi_stream);
         instances = list_of(get_item(processed.get(), text("test").get()).get());
     };
-    if (run_with_lock) with_context(attr(self, "_lock").get(), run);
+    if (run_with_lock) with_context(getattr(self, "_lock").get(), run);
     else run();
 
     Ref values = new_list();
@@ -359,7 +307,7 @@ Ref compute_metric(Invocation& a) {
         append(values.get(), scores.get());
     });
     Ref table = call_method(a.global("pd").get(), "DataFrame");
-    set_item(table.get(), attr(self, "metric_name").get(), values.get());
+    set_item(table.get(), getattr(self, "metric_name").get(), values.get());
     set_item(table.get(), text("record_id").get(),
              call_method(get_item(data, text("record_id").get()).get(), "to_list").get());
     return table;
@@ -370,12 +318,12 @@ Ref compute_metric(Invocation& a) {
 Ref post_process(Invocation& a) {
     PyObject* self = a[0];
     PyObject* result = a[1];
-    Ref metric_name = attr(self, "metric_name"), display_name = attr(self, "metric_display_name"),
-        method = attr(self, "metric_method"), group = attr(self, "metric_group"), thresholds = attr(self, "thresholds");
-    Ref clip_methods = attr(self, "CLIP_METRIC_METHODS");
+    Ref metric_name = getattr(self, "metric_name"), display_name = getattr(self, "metric_display_name"),
+        method = getattr(self, "metric_method"), group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
+    Ref clip_methods = getattr(self, "CLIP_METRIC_METHODS");
     const bool apply_clipping =
         contains(clip_methods.get(), metric_name.get()) && contains(get_item(clip_methods.get(), metric_name.get()).get(), method.get());
-    Ref provider = attr(attr(a.global("EvaluationProvider"), "TABULO"), "value");
+    Ref provider = getattr(getattr(a.global("EvaluationProvider"), "TABULO"), "value");
     Ref record_class = a.global("RecordMetricResult");
 
     // Whole columns as lists hold the same objects as row-by-row reads of the table, except
@@ -394,7 +342,7 @@ Ref post_process(Invocation& a) {
                           kw("group", group), kw("provider", provider), kw("value", value),
                           kw("record_id", str(PyList_GET_ITEM(record_ids.get(), i))), kw("thresholds", thresholds));
         append(records.get(), record.get());
-        append(values.get(), attr(record, "value").get());
+        append(values.get(), getattr(record, "value").get());
     }
     Ref mean = round_number(call_method(get_item(result, metric_name.get()).get(), "mean").get(), 4);
     Ref builtins = import("builtins");

@@ -1,13 +1,12 @@
 // tessaly.providers.verdra_provider: criteria-based judge metrics computed through the
 // criteria-judge library, with token counts of the judge's prompts and answers.
+#include "hosting_credentials.hpp"
 #include "support.hpp"
 
 using namespace tsy;
 
 namespace {
 
-Ref attr(PyObject* o, const char* name) { return getattr(o, name); }
-Ref attr(const Ref& o, const char* name) { return getattr(o.get(), name); }
 
 // ---- criteria and instances ------------------------------------------------------------------
 
@@ -26,14 +25,14 @@ Ref get_criteria(Invocation& a) {
     PyObject *prediction_field = a[1], *context_fields = a[2];
     Ref options = new_list();
     Ref option_class = a.global("VrCriteriaOption");
-    for_each(attr(self, "options").get(), [&](PyObject* option) {
-        Ref description = normalise_placeholders(a.globals(), attr(option, "description").get(), prediction_field);
-        append(options.get(), call(option_class, kw("name", attr(option, "name")), kw("description", description),
-                                   kw("score", attr(option, "value")))
+    for_each(getattr(self, "options").get(), [&](PyObject* option) {
+        Ref description = normalise_placeholders(a.globals(), getattr(option, "description").get(), prediction_field);
+        append(options.get(), call(option_class, kw("name", getattr(option, "name")), kw("description", description),
+                                   kw("score", getattr(option, "value")))
                                   .get());
     });
-    Ref description = normalise_placeholders(a.globals(), attr(self, "criteria_description").get(), prediction_field);
-    return call(a.global("VrCriteria"), kw("name", attr(self, "metric_name")), kw("description", description),
+    Ref description = normalise_placeholders(a.globals(), getattr(self, "criteria_description").get(), prediction_field);
+    return call(a.global("VrCriteria"), kw("name", getattr(self, "metric_name")), kw("description", description),
                 kw("to_evaluate_field", prediction_field), kw("context_fields", context_fields), kw("options", options));
 }
 
@@ -70,23 +69,6 @@ Ref get_instances(Invocation& a) {
 
 // ---- the judge and its engine ------------------------------------------------------------------
 
-Ref hosting_credentials(PyObject* model) {
-    Ref credentials = attr(attr(model, "provider"), "credentials");
-    Ref result = new_dict();
-    dict_set(result.get(), "url", attr(credentials, "url").get());
-    if (truthy(attr(credentials, "api_key").get())) dict_set(result.get(), "api_key", attr(credentials, "api_key").get());
-    if (truthy(attr(credentials, "version").get())) {
-        dict_set(result.get(), "username", attr(credentials, "username").get());
-        dict_set(result.get(), "instance_id", attr(credentials, "instance_id").get());
-        if (truthy(attr(credentials, "password").get()))
-            dict_set(result.get(), "password", attr(credentials, "password").get());
-    }
-    if (truthy(attr(model, "project_id").get())) dict_set(result.get(), "project_id", attr(model, "project_id").get());
-    else if (truthy(attr(model, "space_id").get())) dict_set(result.get(), "space_id", attr(model, "space_id").get());
-    else raise(PyExc_Exception, "Either project or space id is required");
-    return result;
-}
-
 Ref one_entry(const char* key, PyObject* value) {
     Ref d = new_dict();
     dict_set(d.get(), key, value);
@@ -100,21 +82,21 @@ Ref get_inference_engine_params(Invocation& a) {
     Ref policy = new_list_of({text("public").get()});
     dict_set(params.get(), "data_classification_policy", policy.get());
 
-    Ref model = attr(attr(self, "llm_judge"), "model");
+    Ref model = getattr(getattr(self, "llm_judge"), "model");
     auto judged_by = [&](const char* cls) { return is_instance(model.get(), a.global(cls).get()); };
-    auto dumped_credentials = [&] { return call_method(attr(attr(model, "provider"), "credentials").get(), "model_dump"); };
+    auto dumped_credentials = [&] { return call_method(getattr(getattr(model, "provider"), "credentials").get(), "model_dump"); };
     Ref added = new_dict();
     if (judged_by("NimbalFoundationModel")) {
-        dict_set(added.get(), "credentials", hosting_credentials(model.get()).get());
+        dict_set(added.get(), "credentials", providers::hosting_credentials(model.get()).get());
         dict_set(added.get(), "provider", text("lumora-sdk").get());
-        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "model", getattr(model, "model_id").get());
         Ref limit = one_entry("concurrency_limit", call(a.global("get_lumora_concurrency_limit")).get());
         dict_set(added.get(), "provider_specific_args", one_entry("lumora-sdk", limit.get()).get());
     } else if (judged_by("OpenAIFoundationModel")) {
-        Ref credentials = one_entry("api_key", attr(attr(attr(model, "provider"), "credentials"), "api_key").get());
+        Ref credentials = one_entry("api_key", getattr(getattr(getattr(model, "provider"), "credentials"), "api_key").get());
         dict_set(added.get(), "credentials", credentials.get());
         dict_set(added.get(), "provider", text("open-ai").get());
-        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "model", getattr(model, "model_id").get());
         Ref arguments = one_entry("temperature", integer(0).get());
         Ref parameters = Ref::steal(PyObject_GetAttrString(model.get(), "parameters"));
         if (!parameters) {
@@ -126,16 +108,16 @@ Ref get_inference_engine_params(Invocation& a) {
         dict_set(added.get(), "provider_specific_args", one_entry("open-ai", arguments.get()).get());
     } else if (judged_by("PortKeyGateway")) {
         dict_set(added.get(), "credentials", dumped_credentials().get());
-        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "model", getattr(model, "model_id").get());
     } else if (judged_by("VertexAIFoundationModel")) {
         dict_set(added.get(), "credentials", dumped_credentials().get());
         dict_set(added.get(), "provider", text("vertex-ai").get());
-        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "model", getattr(model, "model_id").get());
     } else if (judged_by("AWSBedrockFoundationModel")) {
         dict_set(added.get(), "credentials", dumped_credentials().get());
-        dict_set(added.get(), "model", attr(model, "model_id").get());
+        dict_set(added.get(), "model", getattr(model, "model_id").get());
         dict_set(added.get(), "provider", text("aws").get());
-        Ref parameters = attr(model, "parameters");
+        Ref parameters = getattr(model, "parameters");
         dict_set(added.get(), "provider_specific_args",
                  one_entry("aws", truthy(parameters.get()) ? parameters.get() : new_dict().get()).get());
         call_method(params.get(), "update", added);
@@ -154,8 +136,8 @@ Ref get_judge(Invocation& a) {
     PyObject* self = a[0];
     Ref use_cache = call(a.global("get_tabluo_enable_inference_cache"));
     auto judged_by = [&](const char* cls) {
-        Ref judge = attr(self, "llm_judge");
-        return truthy(judge.get()) && is_instance(attr(judge, "model").get(), a.global(cls).get());
+        Ref judge = getattr(self, "llm_judge");
+        return truthy(judge.get()) && is_instance(getattr(judge, "model").get(), a.global(cls).get());
     };
     Ref engine_class = judged_by("PortKeyGateway")                  ? a.global("PortKeyInferenceEngine")
                        : judged_by("GoogleAIStudioFoundationModel") ? a.global("GoogleStudioInferenceEngine")
@@ -172,7 +154,7 @@ Ref get_judge(Invocation& a) {
 // One row's prompt: `template.format(**row)`, a repeated column label refused as `**` does.
 Ref fill_prompt(Invocation& a) {
     PyObject* row = a[0];
-    Ref format = getattr(attr(a.closure(), "prompt_template").get(), "format");
+    Ref format = getattr(getattr(a.closure(), "prompt_template").get(), "format");
     Ref fields = new_dict();
     for_each(Ref::checked(PyMapping_Keys(row)).get(), [&](PyObject* key) {
         int repeated = PyDict_Contains(fields.get(), key);
@@ -192,10 +174,10 @@ Ref fill_prompt(Invocation& a) {
 // holds plain numpy values, text or categories. Numeric-only tables (numpy scalars there,
 // Python ones here) and nullable extension columns (their missing-value markers) differ.
 bool rows_read_alike(PyObject* data, PyObject* values) {
-    if (utf8(attr(attr(values, "dtype"), "kind").get()) != "O") return false;
+    if (utf8(getattr(getattr(values, "dtype"), "kind").get()) != "O") return false;
     bool plain = true;
     Ref numpy_dtype = getattr(import("numpy").get(), "dtype");
-    for_each(attr(data, "dtypes").get(), [&](PyObject* dtype) {
+    for_each(getattr(data, "dtypes").get(), [&](PyObject* dtype) {
         if (!plain || is_instance(dtype, numpy_dtype.get())) return;
         std::string_view name = utf8(str(dtype).get());
         plain = name == "str" || name == "category";
@@ -207,12 +189,12 @@ bool rows_read_alike(PyObject* data, PyObject* values) {
 // alike (see above) they come from one list per row instead of a Series per row; other
 // tables (no rows, repeated column labels, other column types) take the row-wise walk.
 Ref judge_prompts(PyObject* globals, PyObject* self, PyObject* data) {
-    Ref labels = call_method(attr(data, "columns").get(), "to_list");
-    Ref values = attr(data, "values");
-    const bool unique = truthy(attr(attr(data, "columns"), "is_unique").get());
+    Ref labels = call_method(getattr(data, "columns").get(), "to_list");
+    Ref values = getattr(data, "values");
+    const bool unique = truthy(getattr(getattr(data, "columns"), "is_unique").get());
     if (length(data) > 0 && unique && rows_read_alike(data, values.get())) {
         Ref rows = call_method(values.get(), "tolist");
-        Ref format = getattr(attr(self, "prompt_template").get(), "format");
+        Ref format = getattr(getattr(self, "prompt_template").get(), "format");
         Ref empty = Ref::checked(PyTuple_New(0));
         const Py_ssize_t width = PyList_GET_SIZE(labels.get());
         Ref prompts = new_list(PyList_GET_SIZE(rows.get()));
@@ -236,17 +218,17 @@ Ref evaluate(Invocation& a) {
     try {
         Ref judge = call_method(self, "_VerdraProvider__get_judge");
         Ref results;
-        if (truthy(attr(self, "criteria_description").get())) {
-            Ref criteria = call_method(self, "_VerdraProvider__get_criteria", attr(self, "prediction_field"),
-                                       attr(self, "context_fields"));
+        if (truthy(getattr(self, "criteria_description").get())) {
+            Ref criteria = call_method(self, "_VerdraProvider__get_criteria", getattr(self, "prediction_field"),
+                                       getattr(self, "context_fields"));
             Ref instances = call_method(self, "_VerdraProvider__get_instances", kw("data", data),
-                                        kw("prediction_field", attr(self, "prediction_field")),
-                                        kw("context_fields", attr(self, "context_fields")));
+                                        kw("prediction_field", getattr(self, "prediction_field")),
+                                        kw("context_fields", getattr(self, "context_fields")));
             results = call(judge, kw("instances", instances), kw("criteria", criteria));
-        } else if (truthy(attr(self, "prompt_template").get())) {
+        } else if (truthy(getattr(self, "prompt_template").get())) {
             Ref prompts = judge_prompts(a.globals(), self, data);
             Ref valid_outputs = new_list();
-            for_each(attr(self, "options").get(), [&](PyObject* o) { append(valid_outputs.get(), attr(o, "name").get()); });
+            for_each(getattr(self, "options").get(), [&](PyObject* o) { append(valid_outputs.get(), getattr(o, "name").get()); });
             results = call(getattr(judge.get(), "evaluate_with_custom_prompt"), kw("judge_prompts", prompts),
                            kw("valid_outputs", valid_outputs));
         } else {
@@ -255,7 +237,7 @@ Ref evaluate(Invocation& a) {
         return call_method(self, "_VerdraProvider__post_process", kw("results", results), kw("data", data));
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("Error while computing metrics: %S. Reason: %S", attr(self, "metric_name").get(),
+        Ref message = text_format("Error while computing metrics: %S. Reason: %S", getattr(self, "metric_name").get(),
                                   e.exception().get());
         raise_from(new_exception(PyExc_Exception, message.get()), e);
     }
@@ -265,7 +247,7 @@ Async evaluate_async_run(Ref globals, Ref self, Ref data) {
     PyObject* g = globals.get();
     Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
     Ref job = call(getattr(lookup_global(g, "functools").get(), "partial"), lookup_global(g, "start_event_loop_run_func"),
-                   kw("func", attr(self, "evaluate")), kw("data", data));
+                   kw("func", getattr(self, "evaluate")), kw("data", data));
     Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
     Ref result = co_await running;
     co_return result;
@@ -278,7 +260,7 @@ Ref evaluate_async(Invocation& a) {
 
 // A count of tokens, or None when there are none.
 Ref token_count(PyObject* self, PyObject* value) {
-    Ref tokens = call_method(attr(self, "encoding").get(), "encode", str(value));
+    Ref tokens = call_method(getattr(self, "encoding").get(), "encode", str(value));
     Py_ssize_t n = length(tokens.get());
     return n ? integer(n) : none();
 }
@@ -287,19 +269,19 @@ Ref post_process(Invocation& a) {
     PyObject* self = a[0];
     PyObject *results = a[1], *data = a[2];
     Ref records = new_list();
-    if (truthy(attr(self, "compute_token_count").get()))
+    if (truthy(getattr(self, "compute_token_count").get()))
         setattr(self, "encoding", call_method(a.global("tiktoken").get(), "get_encoding", text("cl100k_base")).get());
     Ref input_tokens = none(), output_tokens = none();
     Ref scores = new_dict();
-    for_each(attr(self, "options").get(), [&](PyObject* o) {
-        dict_set(scores.get(), attr(o, "name").get(), attr(o, "value").get());
+    for_each(getattr(self, "options").get(), [&](PyObject* o) {
+        dict_set(scores.get(), getattr(o, "name").get(), getattr(o, "value").get());
     });
 
-    Ref ids = call_method(get_item(data, attr(self, "record_id_field").get()).get(), "tolist");
-    Ref timestamps = call_method(get_item(data, attr(self, "record_timestamp_field").get()).get(), "tolist");
-    Ref metric_name = attr(self, "metric_name"), display_name = attr(self, "display_name"),
-        method = attr(self, "metric_method"), group = attr(self, "metric_group"), thresholds = attr(self, "thresholds");
-    Ref provider = attr(attr(a.global("EvaluationProvider"), "TABULO"), "value");
+    Ref ids = call_method(get_item(data, getattr(self, "record_id_field").get()).get(), "tolist");
+    Ref timestamps = call_method(get_item(data, getattr(self, "record_timestamp_field").get()).get(), "tolist");
+    Ref metric_name = getattr(self, "metric_name"), display_name = getattr(self, "display_name"),
+        method = getattr(self, "metric_method"), group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
+    Ref provider = getattr(getattr(a.global("EvaluationProvider"), "TABULO"), "value");
     Ref record_class = a.global("RecordMetricResult");
     Ref prompt_key = text("prompt"), response_key = text("unparsed_response");
 
@@ -313,15 +295,15 @@ Ref post_process(Invocation& a) {
         if (!timestamp) break;
         Ref result = Ref::steal(PyIter_Next(it_results.get()));
         if (!result) break;
-        if (truthy(attr(self, "compute_token_count").get())) {
-            Ref metadata = attr(result, "metadata");
+        if (truthy(getattr(self, "compute_token_count").get())) {
+            Ref metadata = getattr(result, "metadata");
             input_tokens = token_count(self, get_item(metadata.get(), prompt_key.get()).get());
             output_tokens = token_count(self, get_item(metadata.get(), response_key.get()).get());
         }
-        Ref selected = attr(result, "selected_option");
+        Ref selected = getattr(result, "selected_option");
         Ref value = call_method(scores.get(), "get", selected);
-        Ref explanation = attr(result, "explanation");
-        Ref feedback = attr(result, "feedback");
+        Ref explanation = getattr(result, "explanation");
+        Ref feedback = getattr(result, "feedback");
         Ref info = new_dict();
         dict_set(info.get(), "feedback", truthy(feedback.get()) ? feedback.get() : Py_None);
         dict_set(info.get(), "input_tokens", input_tokens.get());

@@ -86,6 +86,17 @@ bool is_instance(PyObject* o, PyObject* cls) {
     return r;
 }
 
+bool contains(PyObject* container, PyObject* item) {
+    int r = PySequence_Contains(container, item);
+    if (r < 0) throw_error();
+    return r;
+}
+
+bool text_equals(PyObject* value, const char* s) {
+    if (PyUnicode_CheckExact(value)) return PyUnicode_CompareWithASCIIString(value, s) == 0;
+    return equal(value, text(s).get());
+}
+
 Ref import(const char* module) { return Ref::checked(PyImport_ImportModule(module)); }
 
 Ref import_from(const char* module, const char* name) {
@@ -101,6 +112,12 @@ Ref import_from(const char* module, const char* name) {
 
 Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttr(o, interned_name(name))); }
 Ref getattr(PyObject* o, PyObject* name) { return Ref::checked(PyObject_GetAttr(o, name)); }
+
+Ref getattr_or(PyObject* o, const char* name, PyObject* fallback) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(o, interned_name(name), &value) < 0) throw_error();
+    return value ? Ref::steal(value) : Ref::borrow(fallback);
+}
 
 void setattr(PyObject* o, const char* name, PyObject* value) {
     if (PyObject_SetAttr(o, interned_name(name), value) < 0) throw_error();
@@ -136,6 +153,20 @@ Ref new_list_of(std::initializer_list<PyObject*> items) {
     Py_ssize_t i = 0;
     for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(item).release());
     return list;
+}
+
+Ref list_of_texts(std::initializer_list<const char*> items) {
+    Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+    Py_ssize_t i = 0;
+    for (const char* item : items) PyList_SET_ITEM(list.get(), i++, text(item).release());
+    return list;
+}
+
+Ref set_of_texts(std::initializer_list<const char*> items) {
+    Ref set = Ref::checked(PySet_New(nullptr));
+    for (const char* item : items)
+        if (PySet_Add(set.get(), text(item).get()) < 0) throw_error();
+    return set;
 }
 
 Ref list_of(PyObject* iterable) { return Ref::checked(PySequence_List(iterable)); }

@@ -30,6 +30,10 @@ std::string_view utf8(PyObject* text);
 bool truthy(PyObject* o);
 bool equal(PyObject* a, PyObject* b);  // a == b
 bool is_instance(PyObject* o, PyObject* cls);
+// item in container
+bool contains(PyObject* container, PyObject* item);
+// value == "text" (the common comparison of a name with a literal)
+bool text_equals(PyObject* value, const char* text);
 inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
 // ---- imports and attributes -------------------------------------------------------------
@@ -37,6 +41,9 @@ Ref import(const char* module);
 Ref import_from(const char* module, const char* name);  // from module import name
 Ref getattr(PyObject* o, const char* name);
 Ref getattr(PyObject* o, PyObject* name);
+inline Ref getattr(const Ref& o, const char* name) { return getattr(o.get(), name); }
+// The attribute, or `fallback` when the object has none (other errors propagate).
+Ref getattr_or(PyObject* o, const char* name, PyObject* fallback);
 void setattr(PyObject* o, const char* name, PyObject* value);
 bool hasattr(PyObject* o, const char* name);
 
@@ -49,6 +56,8 @@ Ref special_method(PyObject* o, const char* name, const char* protocol);
 Ref new_list(Py_ssize_t size = 0);
 void append(PyObject* list, PyObject* item);
 Ref new_list_of(std::initializer_list<PyObject*> items);
+Ref list_of_texts(std::initializer_list<const char*> items);
+Ref set_of_texts(std::initializer_list<const char*> items);
 Ref list_of(PyObject* iterable);  // list(iterable)
 Ref new_dict();
 void dict_set(PyObject* dict, const char* key, PyObject* value);

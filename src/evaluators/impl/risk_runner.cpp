@@ -6,26 +6,24 @@ using namespace tsy;
 
 namespace {
 
-Ref attr(PyObject* o, const char* name) { return getattr(o, name); }
-Ref attr(const Ref& o, const char* name) { return getattr(o.get(), name); }
 
 // The hosting service's URL of the governance service's region.
 Ref rivet_url_for(PyObject* globals, PyObject* governance_url) {
     Ref record = call_method(lookup_global(globals, "VEXMON_ENDPOINT_TABLE").get(), "get", governance_url);
-    return attr(record.get(), "rivet_url");
+    return getattr(record.get(), "rivet_url");
 }
 
 Ref evaluate_model_risk(Invocation& a) {
     PyObject* configuration = a[0];
     Ref api_client = Ref::borrow(a[1]);
     if (!truthy(api_client.get())) api_client = call(a.global("APIClient"));
-    Ref meter_client = call(a.global("MeterClient"), kw("vexmon_client", attr(api_client, "vexmon_client")));
+    Ref meter_client = call(a.global("MeterClient"), kw("vexmon_client", getattr(api_client, "vexmon_client")));
 
-    auto pair = unpack(call(a.global("build_system_credentials"), configuration, attr(api_client, "credentials")).get(), 2);
+    auto pair = unpack(call(a.global("build_system_credentials"), configuration, getattr(api_client, "credentials")).get(), 2);
     Ref plugin = call(a.global("EvaluateFMRisk"), kw("system_credentials", pair[0]),
-                      kw("foundation_model_name", attr(attr(configuration, "model_details"), "model_name")),
-                      kw("risk_dimensions", attr(configuration, "risk_dimensions")), kw("scoring_function", pair[1]),
-                      kw("max_sample_size", attr(configuration, "max_sample_size")));
+                      kw("foundation_model_name", getattr(getattr(configuration, "model_details"), "model_name")),
+                      kw("risk_dimensions", getattr(configuration, "risk_dimensions")), kw("scoring_function", pair[1]),
+                      kw("max_sample_size", getattr(configuration, "max_sample_size")));
 
     Ref results, pdf_file_path;
     try {
@@ -33,9 +31,9 @@ Ref evaluate_model_risk(Invocation& a) {
         Ref print = getattr(Ref::checked(PyImport_ImportModule("builtins")).get(), "print");
         call(print, results);
         pdf_file_path = none();
-        if (truthy(attr(configuration, "pdf_report_output_path").get()))
-            pdf_file_path = call_method(plugin.get(), "get_pdf_report", results, attr(configuration, "pdf_report_output_path"),
-                                        attr(configuration, "thresholds"));
+        if (truthy(getattr(configuration, "pdf_report_output_path").get()))
+            pdf_file_path = call_method(plugin.get(), "get_pdf_report", results, getattr(configuration, "pdf_report_output_path"),
+                                        getattr(configuration, "thresholds"));
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
         Ref message = text_format("Error while evaluating FM risks. Reason: %S", e.exception().get());
@@ -48,7 +46,7 @@ Ref evaluate_model_risk(Invocation& a) {
     Ref mr_result = call(a.global("ModelRiskResult"), kw("risks", new_list()), kw("output_file_path", output_file_path));
 
     try {
-        Ref risks = attr(mr_result, "risks");
+        Ref risks = getattr(mr_result, "risks");
         Ref risk_class = a.global("Risk"), benchmark_class = a.global("Benchmark"), metric_class = a.global("RiskMetric");
         for_each(call_method(results.get(), "items").get(), [&](PyObject* risk_item) {
             auto risk = unpack(risk_item, 2);
@@ -77,48 +75,48 @@ Ref build_system_credentials(Invocation& a) {
     PyObject* credentials = a[1];
     Ref system = new_dict();
     Ref scoring_function = none();
-    Ref model = attr(configuration, "model_details");
+    Ref model = getattr(configuration, "model_details");
 
     if (is_instance(model.get(), a.global("NimbalFoundationModel").get())) {
-        dict_set(system.get(), "lumora_ai_project_id", attr(model, "project_id").get());
+        dict_set(system.get(), "lumora_ai_project_id", getattr(model, "project_id").get());
         Ref nimbal_client = call(a.global("get_ozri_credentials"), credentials);
-        call(a.global("check_if_model_id_is_valid"), attr(model, "model_id"), nimbal_client);
-        dict_set(system.get(), "lumora_ai_model_id", attr(model, "model_id").get());
-        Ref own = attr(attr(model, "provider"), "credentials");
+        call(a.global("check_if_model_id_is_valid"), getattr(model, "model_id"), nimbal_client);
+        dict_set(system.get(), "lumora_ai_model_id", getattr(model, "model_id").get());
+        Ref own = getattr(getattr(model, "provider"), "credentials");
         if (truthy(own.get())) {
-            dict_set(system.get(), "lumora_ai_endpoint_url", attr(own, "url").get());
-            if (truthy(attr(own, "version").get())) {
-                dict_set(system.get(), "lumora_ai_dpx_username", attr(own, "username").get());
-                dict_set(system.get(), "lumora_ai_dpx_apikey", attr(own, "api_key").get());
+            dict_set(system.get(), "lumora_ai_endpoint_url", getattr(own, "url").get());
+            if (truthy(getattr(own, "version").get())) {
+                dict_set(system.get(), "lumora_ai_dpx_username", getattr(own, "username").get());
+                dict_set(system.get(), "lumora_ai_dpx_apikey", getattr(own, "api_key").get());
             } else {
-                dict_set(system.get(), "lumora_ai_cloud_apikey", attr(own, "api_key").get());
+                dict_set(system.get(), "lumora_ai_cloud_apikey", getattr(own, "api_key").get());
             }
-        } else if (truthy(attr(credentials, "version").get())) {
-            dict_set(system.get(), "lumora_ai_endpoint_url", attr(credentials, "url").get());
-            dict_set(system.get(), "lumora_ai_dpx_username", attr(credentials, "username").get());
-            dict_set(system.get(), "lumora_ai_dpx_apikey", attr(credentials, "api_key").get());
+        } else if (truthy(getattr(credentials, "version").get())) {
+            dict_set(system.get(), "lumora_ai_endpoint_url", getattr(credentials, "url").get());
+            dict_set(system.get(), "lumora_ai_dpx_username", getattr(credentials, "username").get());
+            dict_set(system.get(), "lumora_ai_dpx_apikey", getattr(credentials, "api_key").get());
         } else {
-            dict_set(system.get(), "lumora_ai_cloud_apikey", attr(credentials, "api_key").get());
-            dict_set(system.get(), "lumora_ai_endpoint_url", rivet_url_for(a.globals(), attr(credentials, "url").get()).get());
+            dict_set(system.get(), "lumora_ai_cloud_apikey", getattr(credentials, "api_key").get());
+            dict_set(system.get(), "lumora_ai_endpoint_url", rivet_url_for(a.globals(), getattr(credentials, "url").get()).get());
         }
     } else if (is_instance(model.get(), a.global("CustomFoundationModel").get())) {
-        scoring_function = attr(model, "_scoring_fn");
+        scoring_function = getattr(model, "_scoring_fn");
     }
 
-    Ref console = attr(configuration, "lumora_gc_configuration");
+    Ref console = getattr(configuration, "lumora_gc_configuration");
     if (truthy(console.get())) {
-        auto console_credential = [&](const char* name) { return attr(attr(console, "credentials"), name); };
+        auto console_credential = [&](const char* name) { return getattr(getattr(console, "credentials"), name); };
         dict_set(system.get(), "op_url", console_credential("url").get());
         dict_set(system.get(), "op_username", console_credential("username").get());
         dict_set(system.get(), "op_password", console_credential("password").get());
-        dict_set(system.get(), "op_model_id", attr(console, "model_id").get());
+        dict_set(system.get(), "op_model_id", getattr(console, "model_id").get());
         dict_set(system.get(), "op_apikey", console_credential("api_key").get());
         int dpx = PySequence_Contains(dict_get(system.get(), "op_url").get(), text("dpx").get());
         if (dpx < 0) throw_error();
         if (dpx) {
             dict_set(system.get(), "op_dpx_apikey", console_credential("api_key").get());
             Ref parts = call(a.global("urlsplit"), console_credential("url"));
-            dict_set(system.get(), "op_dpx_host", attr(parts, "netloc").get());
+            dict_set(system.get(), "op_dpx_host", getattr(parts, "netloc").get());
         }
     }
     return tuple_of({system.get(), scoring_function.get()});
@@ -127,9 +125,9 @@ Ref build_system_credentials(Invocation& a) {
 Ref get_ozri_credentials(Invocation& a) {
     PyObject* credentials = a[0];
     Ref credentials_class = a.global("LumoraAICredentials");
-    Ref signature = call_method(a.global("inspect").get(), "signature", attr(credentials_class, "__init__"));
+    Ref signature = call_method(a.global("inspect").get(), "signature", getattr(credentials_class, "__init__"));
     Ref shared_fields = new_dict();
-    for_each(attr(signature, "parameters").get(), [&](PyObject* name) {
+    for_each(getattr(signature, "parameters").get(), [&](PyObject* name) {
         if (!PyUnicode_Check(name)) return;
         Ref value = Ref::steal(PyObject_GetAttr(credentials, name));
         if (!value) {
@@ -139,10 +137,10 @@ Ref get_ozri_credentials(Invocation& a) {
         }
         dict_set(shared_fields.get(), name, value.get());
     });
-    if (truthy(attr(credentials, "version").get()))
+    if (truthy(getattr(credentials, "version").get()))
         dict_set(shared_fields.get(), "instance_id", text("cairnhost").get());
     else
-        dict_set(shared_fields.get(), "url", rivet_url_for(a.globals(), attr(credentials, "url").get()).get());
+        dict_set(shared_fields.get(), "url", rivet_url_for(a.globals(), getattr(credentials, "url").get()).get());
     Ref hosting_credentials = CallArgs().merge(shared_fields.get()).call(credentials_class.get());
     return call(a.global("LumoraAIAPIClient"), hosting_credentials);
 }

@@ -8,27 +8,6 @@ using namespace tsy;
 
 namespace {
 
-// ---- small helpers over the instance -------------------------------------------------------------
-
-bool is(PyObject* value, const char* text) {
-    return PyUnicode_Check(value) ? PyUnicode_CompareWithASCIIString(value, text) == 0
-                                  : equal(value, tsy::text(text).get());
-}
-
-bool contains(PyObject* container, PyObject* item) {
-    int r = PySequence_Contains(container, item);
-    if (r < 0) throw_error();
-    return r;
-}
-
-Ref attr(PyObject* o, const char* name) { return getattr(o, name); }
-
-// The value of a private method, called through its class-prefixed name on `self`.
-template <class... Args>
-Ref call_private(PyObject* self, const char* name, const Args&... args) {
-    return call_method(self, name, args...);
-}
-
 // `"..." + str(x) + "..."`
 Ref error_text(const char* before, PyObject* name, const char* middle, PyObject* method, const char* after) {
     return text_format("%s%S%s%S%s", before, name, middle, method, after);
@@ -49,14 +28,14 @@ Ref init(Invocation& a) {
                                                  "from the evaluation.")
                                           .get());
     }
-    if (!is_instance(attr(api_client.get(), "vexmon_client").get(), a.global("VexmonClient").get())) {
+    if (!is_instance(getattr(api_client.get(), "vexmon_client").get(), a.global("VexmonClient").get())) {
         raise(PyExc_ValueError, "%U",
               error_text("Tessaly service instance id is required to compute ", metric_name, " using ", metric_method,
                          ". You can set the service instance ID using the `TSY_SERVICE_INSTANCE_ID` environment "
                          "variable in the notebook and retry.")
                   .get());
     }
-    Ref tmpl = call_private(self, "_ScreeningProvider__get_base_url", metric_name);
+    Ref tmpl = call_method(self, "_ScreeningProvider__get_base_url", metric_name);
     Ref root = call_method(self, "get_detector_url", api_client);
     setattr(self, "base_url", call_method(tmpl.get(), "format", root).get());
     setattr(self, "configuration", configuration);
@@ -75,24 +54,24 @@ Ref init(Invocation& a) {
 Ref get_detector_url(Invocation& a) {
     PyObject* self = a[0];
     PyObject* api_client = a[1];
-    setattr(self, "vexmon_client", attr(api_client, "vexmon_client").get());
-    setattr(self, "verify", boolean(!truthy(attr(attr(api_client, "credentials").get(), "disable_ssl").get())).get());
-    Ref credentials = attr(api_client, "credentials");
-    if (truthy(attr(credentials.get(), "version").get())) return attr(attr(api_client, "credentials").get(), "url");
+    setattr(self, "vexmon_client", getattr(api_client, "vexmon_client").get());
+    setattr(self, "verify", boolean(!truthy(getattr(getattr(api_client, "credentials").get(), "disable_ssl").get())).get());
+    Ref credentials = getattr(api_client, "credentials");
+    if (truthy(getattr(credentials.get(), "version").get())) return getattr(getattr(api_client, "credentials").get(), "url");
     Ref table = import_from("tessaly.utils.endpoint_table", "VEXMON_ENDPOINT_TABLE");
-    Ref record = call_method(table.get(), "get", attr(attr(api_client, "credentials").get(), "url"));
-    return attr(record.get(), "rivet_url");
+    Ref record = call_method(table.get(), "get", getattr(getattr(api_client, "credentials").get(), "url"));
+    return getattr(record.get(), "rivet_url");
 }
 
 Ref get_service_instance_id(Invocation& a) {
-    setattr(a[0], "vexmon_client", attr(a[1], "vexmon_client").get());
-    return attr(attr(a[0], "vexmon_client").get(), "service_instance_id");
+    setattr(a[0], "vexmon_client", getattr(a[1], "vexmon_client").get());
+    return getattr(getattr(a[0], "vexmon_client").get(), "service_instance_id");
 }
 
 Ref set_metric_name(Invocation& a) {
     PyObject* self = a[0];
     Ref name = Ref::borrow(a[1]);
-    if (is(attr(self, "metric_name").get(), "prompt_safety_risk") && is(attr(self, "metric_method").get(), "stonewatch"))
+    if (text_equals(getattr(self, "metric_name").get(), "prompt_safety_risk") && text_equals(getattr(self, "metric_method").get(), "stonewatch"))
         name = text("harm");
     if (contains(call_method(a.global("StonewatchRisks").get(), "values").get(), name.get())) return text("stonewatch");
     return name;
@@ -100,10 +79,10 @@ Ref set_metric_name(Invocation& a) {
 
 Ref get_base_url(Invocation& a) {
     PyObject* name = a[1];
-    if (is(name, "answer_relevance")) return text("{}/ml/v1/text/detection/generated?version=2023-10-25");
-    if (is(name, "context_relevance") || is(name, "faithfulness"))
+    if (text_equals(name, "answer_relevance")) return text("{}/ml/v1/text/detection/generated?version=2023-10-25");
+    if (text_equals(name, "context_relevance") || text_equals(name, "faithfulness"))
         return text("{}/ml/v1/text/detection/context?version=2023-10-25");
-    if (is(name, "tool_call_accuracy")) return text("{}/ml/v1/text/detection/chat?version=2023-10-25");
+    if (text_equals(name, "tool_call_accuracy")) return text("{}/ml/v1/text/detection/chat?version=2023-10-25");
     return text("{}/ml/v1/text/detection?version=2023-10-25");
 }
 
@@ -111,9 +90,9 @@ Ref get_headers(Invocation& a) {
     PyObject* self = a[0];
     Ref headers = new_dict();
     dict_set(headers.get(), "Content-Type", text("application/json").get());
-    Ref token = call(a.global("get_authenticator_token"), attr(attr(self, "vexmon_client").get(), "authenticator"));
+    Ref token = call(a.global("get_authenticator_token"), getattr(getattr(self, "vexmon_client").get(), "authenticator"));
     dict_set(headers.get(), "Authorization", text_format("Bearer %S", token.get()).get());
-    dict_set(headers.get(), "x-governance-instance-id", attr(self, "service_instance_id").get());
+    dict_set(headers.get(), "x-governance-instance-id", getattr(self, "service_instance_id").get());
     dict_set(headers.get(), "origin", text("sdk").get());
     return headers;
 }
@@ -130,30 +109,30 @@ Ref pre_process_data(Invocation& a) {
     PyObject* self = a[0];
     PyObject* data = a[1];
     auto column = [&](const char* fields) {
-        return get_item(data, item_at(attr(attr(self, "configuration").get(), fields).get(), 0).get());
+        return get_item(data, item_at(getattr(getattr(self, "configuration").get(), fields).get(), 0).get());
     };
     Ref input_contents = call_method(column("input_fields").get(), "to_list");
     Ref output_contents = none(), context_contents = none(), tool_calls_content = none(), tools_catalog_content = none();
-    Ref name = attr(self, "metric_name");
-    if (is(name.get(), "answer_relevance") || is(name.get(), "faithfulness"))
+    Ref name = getattr(self, "metric_name");
+    if (text_equals(name.get(), "answer_relevance") || text_equals(name.get(), "faithfulness"))
         output_contents = call_method(column("output_fields").get(), "to_list");
-    if (is(name.get(), "context_relevance") || is(name.get(), "faithfulness")) {
-        Ref context_fields = attr(attr(self, "configuration").get(), "context_fields");
+    if (text_equals(name.get(), "context_relevance") || text_equals(name.get(), "faithfulness")) {
+        Ref context_fields = getattr(getattr(self, "configuration").get(), "context_fields");
         Py_ssize_t count = length(context_fields.get());
         if (count > 1) {
-            context_contents = call_method(attr(get_item(data, context_fields.get()).get(), "values").get(), "tolist");
+            context_contents = call_method(getattr(get_item(data, context_fields.get()).get(), "values").get(), "tolist");
         } else if (count == 1) {
             Ref cells = get_item(data, item_at(context_fields.get(), 0).get());
             context_contents = call_method(call_method(cells.get(), "apply", a.global("transform_str_to_list")).get(), "tolist");
         }
     }
-    if (is(name.get(), "tool_call_accuracy")) {
+    if (text_equals(name.get(), "tool_call_accuracy")) {
         tools_catalog_content = call_method(self, "get_tools_catalog_content");
         tool_calls_content = call_method(self, "get_tool_calls_content", data);
     }
-    Ref payloads = call_private(self, "_ScreeningProvider__get_json_payloads", input_contents, output_contents,
+    Ref payloads = call_method(self, "_ScreeningProvider__get_json_payloads", input_contents, output_contents,
                                 context_contents, tools_catalog_content, tool_calls_content);
-    Ref record_ids = call_method(get_item(data, attr(attr(self, "configuration").get(), "record_id_field").get()).get(), "to_list");
+    Ref record_ids = call_method(get_item(data, getattr(getattr(self, "configuration").get(), "record_id_field").get()).get(), "to_list");
     return tuple_of({payloads.get(), record_ids.get()});
 }
 
@@ -176,12 +155,12 @@ Ref get_json_payloads(Invocation& a) {
     PyObject* self = a[0];
     PyObject *inputs = a[1], *outputs = a[2], *contexts = a[3], *catalog = a[4], *tool_calls = a[5];
     Ref payloads = new_list();
-    Ref name = attr(self, "metric_name");
+    Ref name = getattr(self, "metric_name");
     Ref key = call_method(self, "set_metric_name", name);
 
     // {"detectors": {key: params or {}}, ...members}
     auto body = [&]() {
-        Ref params = attr(self, "detector_params");
+        Ref params = getattr(self, "detector_params");
         Ref detectors = new_dict();
         dict_set(detectors.get(), key.get(), truthy(params.get()) ? params.get() : new_dict().get());
         Ref b = new_dict();
@@ -190,15 +169,15 @@ Ref get_json_payloads(Invocation& a) {
     };
     auto add = [&](const Ref& b) { append(payloads.get(), encode(a.globals(), b.get()).get()); };
 
-    if (is(name.get(), "answer_relevance")) {
+    if (text_equals(name.get(), "answer_relevance")) {
         zip_each(inputs, outputs, [&](PyObject* prompt, PyObject* generated) {
             Ref b = body();
             dict_set(b.get(), "prompt", prompt);
             dict_set(b.get(), "generated_text", generated);
             add(b);
         });
-    } else if (is(name.get(), "context_relevance") || is(name.get(), "faithfulness")) {
-        const bool faithfulness = is(name.get(), "faithfulness");
+    } else if (text_equals(name.get(), "context_relevance") || text_equals(name.get(), "faithfulness")) {
+        const bool faithfulness = text_equals(name.get(), "faithfulness");
         zip_each(faithfulness ? outputs : inputs, contexts, [&](PyObject* text, PyObject* context) {
             Ref b = body();
             dict_set(b.get(), "input", text);
@@ -206,7 +185,7 @@ Ref get_json_payloads(Invocation& a) {
             dict_set(b.get(), "context", context);
             add(b);
         });
-    } else if (is(name.get(), "tool_call_accuracy")) {
+    } else if (text_equals(name.get(), "tool_call_accuracy")) {
         zip_each(inputs, tool_calls, [&](PyObject* input, PyObject* calls) {
             Ref user = new_dict();
             dict_set(user.get(), "content", input);
@@ -243,28 +222,28 @@ Ref request_error(PyObject* globals, PyObject* code, PyObject* message) {
 // leaves it.
 Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
     PyObject* g = globals.get();
-    Ref attempts = call(reinterpret_cast<PyObject*>(&PyRange_Type), attr(self.get(), "RETRY_COUNT"));
+    Ref attempts = call(reinterpret_cast<PyObject*>(&PyRange_Type), getattr(self.get(), "RETRY_COUNT"));
     Ref it = Ref::checked(PyObject_GetIter(attempts.get()));
     while (Ref attempt = Ref::steal(PyIter_Next(it.get()))) {
         Ref result;
         bool retry = false;
         try {
-            Ref url = attr(self.get(), "base_url");
-            Ref headers = call_private(self.get(), "_ScreeningProvider__get_headers");
-            Ref verify = attr(self.get(), "verify");
+            Ref url = getattr(self.get(), "base_url");
+            Ref headers = call_method(self.get(), "_ScreeningProvider__get_headers");
+            Ref verify = getattr(self.get(), "verify");
             Ref request = call(getattr(session.get(), "post"), kw("url", url), kw("headers", headers),
                                kw("data", payload), kw("ssl", verify));
             auto exchange = [&](Ref response) -> Async {
-                Ref status = attr(response.get(), "status");
+                Ref status = getattr(response.get(), "status");
                 Ref reading = call_method(response.get(), "text");
                 Ref body = co_await reading;
                 Ref json = lookup_global(g, "json");
                 if (equal(status.get(), integer(200).get())) co_return call_method(json.get(), "loads", body);
-                Ref last_attempt = Ref::checked(PyNumber_Subtract(attr(self.get(), "RETRY_COUNT").get(), integer(1).get()));
-                if (contains(attr(self.get(), "RETRY_AFTER_STATUS_CODES").get(), status.get()) &&
+                Ref last_attempt = Ref::checked(PyNumber_Subtract(getattr(self.get(), "RETRY_COUNT").get(), integer(1).get()));
+                if (contains(getattr(self.get(), "RETRY_AFTER_STATUS_CODES").get(), status.get()) &&
                     truthy(Ref::checked(PyObject_RichCompare(attempt.get(), last_attempt.get(), Py_LT)).get())) {
                     Ref power = Ref::checked(PyNumber_Power(integer(2).get(), attempt.get(), Py_None));
-                    Ref wait = Ref::checked(PyNumber_Multiply(attr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
+                    Ref wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
                     Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
                     co_await sleeping;
                     retry = true;
@@ -296,7 +275,7 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
     PyObject* g = globals.get();
     Ref session = call(getattr(lookup_global(g, "aiohttp").get(), "ClientSession"));
     auto send_all = [&](Ref entered) -> Async {
-        Ref send = attr(self.get(), "send_with_retries");
+        Ref send = getattr(self.get(), "send_with_retries");
         CallArgs gather;
         Ref items = list_of(payloads.get());
         std::vector<Ref> requests;
@@ -321,14 +300,14 @@ Ref compute_metric(Invocation& a) {
 
 Async evaluate_async_run(Ref self, Ref data) {
     try {
-        Ref prepared = call_private(self.get(), "_ScreeningProvider__pre_process_data", kw("data", data));
+        Ref prepared = call_method(self.get(), "_ScreeningProvider__pre_process_data", kw("data", data));
         auto parts = unpack(prepared.get(), 2);
-        Ref computing = call_private(self.get(), "_ScreeningProvider__compute_metric", parts[0]);
+        Ref computing = call_method(self.get(), "_ScreeningProvider__compute_metric", parts[0]);
         Ref results = co_await computing;
-        co_return call_private(self.get(), "_ScreeningProvider__post_process", results, parts[1]);
+        co_return call_method(self.get(), "_ScreeningProvider__post_process", results, parts[1]);
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("Error while computing metrics: %S. Reason: %S", attr(self.get(), "metric_name").get(),
+        Ref message = text_format("Error while computing metrics: %S. Reason: %S", getattr(self.get(), "metric_name").get(),
                                   e.exception().get());
         raise_in_context(new_exception(PyExc_Exception, message.get()), e);
     }
@@ -339,7 +318,7 @@ Ref evaluate_async(Invocation& a) {
 }
 
 Ref evaluate(Invocation& a) {
-    return call(a.global("run_in_event_loop"), attr(a[0], "evaluate_async"), kw("data", a[1]));
+    return call(a.global("run_in_event_loop"), getattr(a[0], "evaluate_async"), kw("data", a[1]));
 }
 
 // ---- results ---------------------------------------------------------------------------------------------
@@ -353,7 +332,7 @@ Ref builtin(const char* name) {
 Ref get_additional_info(Invocation& a) {
     PyObject* self = a[0];
     Ref evidences = new_list();
-    const bool retrieval = contains(a.global("RAG_EVIDENCE_METRICS").get(), attr(self, "metric_name").get());
+    const bool retrieval = contains(a.global("RAG_EVIDENCE_METRICS").get(), getattr(self, "metric_name").get());
     for_each(a[1], [&](PyObject* detection) {
         if (retrieval) {
             append(evidences.get(), item_at(get_item(detection, text("evidence").get()).get(), 0).get());
@@ -371,11 +350,11 @@ Ref post_process(Invocation& a) {
     PyObject* self = a[0];
     PyObject* results = a[1];
     Ref record_results = new_list(), values = new_list(), errors = new_list();
-    Ref metric_name = attr(self, "metric_name");
+    Ref metric_name = getattr(self, "metric_name");
     const bool accuracy = contains(a.global("ACCURACY_METRICS").get(), metric_name.get());
-    Ref provider = attr(attr(a.global("EvaluationProvider").get(), "DETECTORS").get(), "value");
-    Ref record_name = is(metric_name.get(), "keyword") ? text("keyword_detection")
-                      : is(metric_name.get(), "regex") ? text("regex_detection")
+    Ref provider = getattr(getattr(a.global("EvaluationProvider").get(), "DETECTORS").get(), "value");
+    Ref record_name = text_equals(metric_name.get(), "keyword") ? text("keyword_detection")
+                      : text_equals(metric_name.get(), "regex") ? text("regex_detection")
                                                        : metric_name;
     Ref error_class = a.global("Error");
     Ref record_class = a.global("RecordMetricResult");
@@ -383,14 +362,14 @@ Ref post_process(Invocation& a) {
 
     zip_each(results, a[2], [&](PyObject* result, PyObject* record_id) {
         CallArgs fields;
-        Ref display_name = attr(self, "metric_display_name"), method = attr(self, "metric_method"),
-            group = attr(self, "metric_group"), thresholds = attr(self, "thresholds");
+        Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
+            group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
         fields.kw("name", record_name).kw("display_name", display_name).kw("method", method).kw("provider", provider)
             .kw("group", group).kw("record_id", record_id).kw("thresholds", thresholds);
         if (contains(result, error_key.get())) {
             Ref error = get_item(result, error_key.get());
-            Ref code = attr(error.get(), "code");
-            Ref message = str(attr(error.get(), "message_en").get());
+            Ref code = getattr(error.get(), "code");
+            Ref message = str(getattr(error.get(), "message_en").get());
             Ref record_error = call(error_class, kw("code", code), kw("message_en", message));
             Ref record_errors = new_list_of({record_error.get()});
             append(record_results.get(), fields.kw("value", Py_None).kw("errors", record_errors).call(record_class.get()).get());
@@ -410,8 +389,8 @@ Ref post_process(Invocation& a) {
         Ref evidences = none();
         if (contains(a.global("EVIDENCES").get(), metric_name.get()) ||
             (contains(a.global("RAG_EVIDENCE_METRICS").get(), metric_name.get()) &&
-             contains(a.global("RAG_SMALL_MODELS").get(), attr(self, "metric_method").get())))
-            evidences = call_private(self, "_ScreeningProvider__get_additional_info", detections);
+             contains(a.global("RAG_SMALL_MODELS").get(), getattr(self, "metric_method").get())))
+            evidences = call_method(self, "_ScreeningProvider__get_additional_info", detections);
         fields.kw("value", value);
         if (truthy(evidences.get())) fields.kw("evidences", evidences);
         append(record_results.get(), fields.call(record_class.get()).get());
@@ -419,8 +398,8 @@ Ref post_process(Invocation& a) {
     });
 
     CallArgs aggregate;
-    Ref display_name = attr(self, "metric_display_name"), method = attr(self, "metric_method"),
-        group = attr(self, "metric_group"), thresholds = attr(self, "thresholds");
+    Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
+        group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
     Ref total = integer(length(results));
     Ref value, low, high, mean;
     if (PyList_GET_SIZE(values.get()) > 0) {
@@ -455,7 +434,7 @@ Ref get_tool_calls_content(Invocation& a) {
     PyObject* self = a[0];
     PyObject* data = a[1];
     Ref result = new_list();
-    Ref field = attr(attr(self, "configuration").get(), "tool_calls_field");
+    Ref field = getattr(getattr(self, "configuration").get(), "tool_calls_field");
     if (!truthy(field.get())) return result;
 
     Ref decode = make_function({.name = "decode_text_cell", .params = {Param("cell")}, .body = decode_text_cell},
@@ -480,28 +459,22 @@ Ref get_tool_calls_content(Invocation& a) {
 
 Ref get_tools_catalog_content(Invocation& a) {
     PyObject* self = a[0];
-    Ref tools = attr(attr(self, "configuration").get(), "tools");
+    Ref tools = getattr(getattr(self, "configuration").get(), "tools");
     if (PyList_Check(tools.get())) {
         bool all_callable = true;
         for_each(tools.get(), [&](PyObject* tool) { all_callable = all_callable && PyCallable_Check(tool); });
         if (all_callable) {
             Ref schemas = call_method(a.global("ToolCallMetricProvider").get(), "get_tools_list_schema",
-                                      attr(attr(self, "configuration").get(), "tools"));
+                                      getattr(getattr(self, "configuration").get(), "tools"));
             Ref dumped = new_list();
             for_each(schemas.get(), [&](PyObject* schema) { append(dumped.get(), call_method(schema, "model_dump").get()); });
             return dumped;
         }
     }
-    return attr(attr(self, "configuration").get(), "tools");
+    return getattr(getattr(self, "configuration").get(), "tools");
 }
 
 // ---- the module ------------------------------------------------------------------------------------------
-
-Ref list_of_texts(std::initializer_list<const char*> items) {
-    Ref list = new_list();
-    for (const char* item : items) append(list.get(), text(item).get());
-    return list;
-}
 
 void exec(Module& m) {
     m.import("asyncio");
