@@ -1,0 +1,549 @@
+"""Benchmark: native detection provider against the plain-Python baseline and a bare loop.
+
+    .venv/bin/python bench/bench_screening_provider.py [--records 20000] [--repeat 3]
+        [--metrics hap,faithfulness] [--skip-memory] [--memory-all] [--profile]
+
+Side by side in one run:
+
+1. End to end. ``evaluate_async`` of ``tessaly.providers.screening_provider`` (native) and
+   of ``bench/baseline_screening_provider.py`` (plain Python) over one table, against a bare
+   aiohttp loop that posts the same bodies (built before its clock starts) with the same
+   headers over one ``aiohttp.ClientSession`` and ``asyncio.gather``, reading each answer's
+   text and decoding it. Every side answers to the canned responder (bench/canned_responder.py),
+   a separate process on 127.0.0.1. Records per second: best of N, sides interleaved, each
+   run on a fresh event loop; this process's CPU time per record is shown too, since on a
+   busy machine it varies less than wall time. Peak memory: one more run per side under
+   tracemalloc (separate from the timed runs), peak of what the run allocates (native and
+   bare loop; the baseline too with --memory-all).
+
+   Then the sending alone: every request gathered on a stub session that answers on the
+   event loop with no network, so the per-request cost of ``send_with_retries`` shows
+   without aiohttp's own.
+
+2. The provider's own work per record: ``_ScreeningProvider__pre_process_data`` (body
+   building, before the first request) and ``_ScreeningProvider__post_process`` (after the
+   last, fed with canned results), native against the baseline, best of N. Twice:
+   (a) with the SDK's own result classes (pydantic models, whose construction is not the
+   provider's work), and (b) with ``RecordMetricResult``, ``AggregateMetricResult`` and
+   ``Error`` replaced in both modules by the same trivial plain classes.
+
+Before any timing both implementations are checked to build identical bodies and equal
+results (same types, same keywords in the same order).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import cProfile
+import gc
+import io
+import json
+import os
+import pstats
+import random
+import sys
+import time
+import tracemalloc
+import types
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+try:  # the tool-call helper may not be part of the SDK yet; neither metric here uses it
+    import tessaly.providers.tool_call_metric_provider  # noqa: F401
+except ImportError:
+    _stub = types.ModuleType("tessaly.providers.tool_call_metric_provider")
+    _stub.ToolCallMetricProvider = type("ToolCallMetricProvider", (), {})
+    sys.modules[_stub.__name__] = _stub
+
+import aiohttp  # noqa: E402
+import pandas as pd  # noqa: E402
+
+import baseline_screening_provider as baseline  # noqa: E402
+from canned_responder import CANNED_BODY, CannedResponder  # noqa: E402
+from tessaly.clients.api_client import APIClient  # noqa: E402
+from tessaly.config import GenAIConfiguration  # noqa: E402
+from tessaly.entities.credentials import Credentials  # noqa: E402
+from tessaly.entities.metric_threshold import MetricThreshold  # noqa: E402
+from tessaly.providers import screening_provider as native  # noqa: E402
+
+SIDES = (("native", native), ("baseline", baseline))
+TOKEN = "bench-token"
+INSTANCE_ID = "bench-instance-0001"
+
+# metric name -> (display name, method)
+METRICS = {
+    "hap": ("HAP", "hap_detector"),
+    "faithfulness": ("Faithfulness", "token_attribution"),
+    "faithfulness_model": ("Faithfulness", "faithfulness_model"),  # evidences from "evidence"
+}
+
+
+# ---- workload ---------------------------------------------------------------------------------
+
+
+WORDS = (
+    "the answer cites a policy document about refunds within thirty days for any order "
+    "placed online café naïve résumé shipping warranty claim customer support ticket"
+).split()
+
+
+def make_table(records: int) -> pd.DataFrame:
+    rng = random.Random(7)
+
+    def sentence(n):
+        return " ".join(rng.choice(WORDS) for _ in range(n))
+
+    return pd.DataFrame(
+        {
+            "record_id": [f"rec-{i:07d}" for i in range(records)],
+            "input_text": [sentence(14) + "?" for _ in range(records)],
+            "generated_text": [sentence(24) + "." for _ in range(records)],
+            "context": [[sentence(30), sentence(30), sentence(20)] for _ in range(records)],
+        }
+    )
+
+
+def make_configuration() -> GenAIConfiguration:
+    return GenAIConfiguration(
+        input_fields=["input_text"],
+        output_fields=["generated_text"],
+        context_fields=["context"],
+        record_id_field="record_id",
+    )
+
+
+def make_api_client(url: str) -> APIClient:
+    # A truthy version: the provider posts to the credentials' URL itself.
+    credentials = Credentials(url=url, api_key=TOKEN, version="5.2.0")
+    return APIClient(credentials=credentials, service_instance_id=INSTANCE_ID)
+
+
+THRESHOLDS = [MetricThreshold(type="upper_limit", value=0.5)]
+
+
+def make_provider(module, metric, configuration, api_client):
+    display_name, method = METRICS[metric]
+    name = "faithfulness" if metric.startswith("faithfulness") else metric
+    return module.ScreeningProvider(
+        configuration, name, display_name, method, None, THRESHOLDS, api_client=api_client
+    )
+
+
+def canned_results(records: int, error_class, seed=11) -> list:
+    """Request results as the transport hands them on: decoded bodies, about 1 % errors."""
+    rng = random.Random(seed)
+    results = []
+    for i in range(records):
+        if i % 97 == 13:
+            results.append({"error": error_class(code="503", message_en="{'message': 'busy'}")})
+            continue
+        detections = []
+        for _ in range(rng.choice((0, 1, 1, 2, 3))):
+            score = rng.random()
+            detections.append(
+                {"score": score, "text": "x", "start": 0, "end": 1, "evidence": [{"text": "x", "score": score}]}
+            )
+        results.append({"detections": detections})
+    return results
+
+
+# ---- trivial result classes -----------------------------------------------------------------
+
+
+class _Plain:
+    """Keeps its keyword arguments, in order; equal when type and keywords are the same."""
+
+    def __init__(self, **fields):
+        self.__dict__ = fields
+
+
+class PlainRecord(_Plain):
+    pass
+
+
+class PlainAggregate(_Plain):
+    pass
+
+
+class PlainError(_Plain):
+    pass
+
+
+PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggregate, "Error": PlainError}
+
+
+class swapped_classes:
+    """Replaces the result classes in both modules for the duration of a block."""
+
+    def __enter__(self):
+        self.saved = [(m, name, getattr(m, name)) for _, m in SIDES for name in PLAIN]
+        for _, m in SIDES:
+            for name, cls in PLAIN.items():
+                setattr(m, name, cls)
+
+    def __exit__(self, *exc):
+        for m, name, cls in self.saved:
+            setattr(m, name, cls)
+
+
+# ---- equivalence ------------------------------------------------------------------------------
+
+
+def same(a, b, path="result") -> None:
+    """Raises AssertionError at the first difference of type, order or value."""
+    if type(a) is not type(b):
+        raise AssertionError(f"{path}: {type(a).__name__} != {type(b).__name__}")
+    if isinstance(a, dict):
+        if list(a) != list(b):
+            raise AssertionError(f"{path}: keys {list(a)} != {list(b)}")
+        for k in a:
+            same(a[k], b[k], f"{path}[{k!r}]")
+    elif isinstance(a, (list, tuple)):
+        if len(a) != len(b):
+            raise AssertionError(f"{path}: length {len(a)} != {len(b)}")
+        for i, (x, y) in enumerate(zip(a, b)):
+            same(x, y, f"{path}[{i}]")
+    elif hasattr(a, "__dict__") and not isinstance(a, type):
+        same(vars(a), vars(b), f"{path}.")
+    elif a != b and not (a != a and b != b):  # NaN equals NaN here
+        raise AssertionError(f"{path}: {a!r} != {b!r}")
+
+
+def check_equivalence(table, configuration, api_client, records) -> None:
+    for metric in METRICS:
+        providers = {label: make_provider(m, metric, configuration, api_client) for label, m in SIDES}
+        bodies = {}
+        for label, p in providers.items():
+            bodies[label] = p._ScreeningProvider__pre_process_data(data=table)
+        same(bodies["native"], bodies["baseline"], f"{metric} bodies")
+        payloads = bodies["native"][0]
+        assert len(payloads) == records and all(type(p) is str for p in payloads)
+        same(
+            providers["native"]._ScreeningProvider__get_headers(),
+            providers["baseline"]._ScreeningProvider__get_headers(),
+            "headers",
+        )
+        record_ids = bodies["native"][1]
+        for variant in ("pydantic", "plain"):
+            with swapped_classes() if variant == "plain" else _nothing():
+                results = canned_results(records, native.Error)
+                out = {label: p._ScreeningProvider__post_process(results, record_ids) for label, p in providers.items()}
+                same(out["native"], out["baseline"], f"{metric}/{variant} post-process")
+                if variant == "pydantic":
+                    assert out["native"] == out["baseline"]
+    print(f"equivalence: identical bodies, headers and results for {', '.join(METRICS)} "
+          f"({records} records; pydantic and plain result classes)")
+
+
+class _nothing:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        return None
+
+
+# ---- end to end ---------------------------------------------------------------------------------
+
+
+async def bare_loop(url, headers, bodies):
+    """The transport alone: post every body over one session, decode every answer."""
+
+    async with aiohttp.ClientSession() as session:
+
+        async def one(body):
+            async with session.post(url=url, headers=headers, data=body, ssl=True) as response:
+                status = response.status
+                text = await response.text()
+                return json.loads(text) if status == 200 else {"status": status, "text": text}
+
+        return await asyncio.gather(*[one(body) for body in bodies], return_exceptions=True)
+
+
+def e2e_runners(metric, table, configuration, api_client):
+    """label -> a function that runs one evaluation on a fresh event loop and returns its result."""
+    providers = {label: make_provider(m, metric, configuration, api_client) for label, m in SIDES}
+    bodies, _ = providers["baseline"]._ScreeningProvider__pre_process_data(data=table)
+    headers = providers["baseline"]._ScreeningProvider__get_headers()
+    url = providers["baseline"].base_url
+    runners = {label: (lambda p=p: asyncio.run(p.evaluate_async(table))) for label, p in providers.items()}
+    runners["bare loop"] = lambda: asyncio.run(bare_loop(url, headers, bodies))
+    return runners
+
+
+def check_e2e(label, out, records):
+    expected = json.loads(CANNED_BODY)
+    if label == "bare loop":
+        assert len(out) == records and all(r == expected for r in out), "bare loop: unexpected answers"
+    else:
+        assert out.total_records == records and out.value == 0.5 and out.min == 0.5 and out.max == 0.5, (
+            f"{label}: unexpected aggregate {out.value!r} over {out.total_records}"
+        )
+        assert all(r.value == 0.5 and not r.errors for r in out.record_level_metrics), f"{label}: failed records"
+
+
+def time_e2e(runners, records, repeat, responder):
+    """label -> (records/s of the best run, client CPU µs per record of the best run,
+    responder CPU share during the best run)."""
+    wall = {label: float("inf") for label in runners}
+    cpu = {label: float("inf") for label in runners}
+    responder_share = {}
+    for _ in range(repeat):
+        for label, run in runners.items():
+            gc.collect()
+            responder0 = responder.cpu_seconds()
+            c0 = time.process_time()
+            t0 = time.perf_counter()
+            out = run()
+            dt = time.perf_counter() - t0
+            dc = time.process_time() - c0
+            if dt < wall[label]:
+                wall[label] = dt
+                responder_share[label] = (responder.cpu_seconds() - responder0) / dt
+            cpu[label] = min(cpu[label], dc)
+            check_e2e(label, out, records)
+            del out
+    return {label: (records / wall[label], cpu[label] / records * 1e6, responder_share[label]) for label in runners}
+
+
+def memory_e2e(runners, labels):
+    peaks = {}
+    for label in labels:
+        run = runners[label]
+        gc.collect()
+        tracemalloc.start()
+        tracemalloc.reset_peak()
+        out = run()
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        del out
+        peaks[label] = peak
+    return peaks
+
+
+# ---- sending alone, on a stub session ------------------------------------------------------------
+
+
+class _StubResponse:
+    status = 200
+
+    def __init__(self, text):
+        self._text = text
+
+    async def text(self):
+        await asyncio.sleep(0)  # a real read suspends at least once
+        return self._text
+
+
+class _StubPosting:
+    def __init__(self, response):
+        self._response = response
+
+    async def __aenter__(self):
+        await asyncio.sleep(0)  # so does sending the request
+        return self._response
+
+    async def __aexit__(self, *exc):
+        return None
+
+
+class StubSession:
+    """Answers every post with the canned body, on the event loop, with no network."""
+
+    def __init__(self):
+        self._posting = _StubPosting(_StubResponse(CANNED_BODY.decode()))
+
+    def post(self, url, headers, data, ssl):
+        return self._posting
+
+
+def sending_alone(table, configuration, api_client, records, repeat):
+    """label -> client CPU µs per request of gathering every request on a stub session."""
+    providers = {label: make_provider(m, "hap", configuration, api_client) for label, m in SIDES}
+    bodies, _ = providers["baseline"]._ScreeningProvider__pre_process_data(data=table)
+    headers = providers["baseline"]._ScreeningProvider__get_headers()
+    url = providers["baseline"].base_url
+    session = StubSession()
+
+    async def bare_one(body):
+        async with session.post(url=url, headers=headers, data=body, ssl=True) as response:
+            status = response.status
+            text = await response.text()
+            return json.loads(text) if status == 200 else None
+
+    makers = {label: (lambda body, p=p: p.send_with_retries(body, session)) for label, p in providers.items()}
+    makers["bare loop"] = bare_one
+
+    async def gather_all(make):
+        return await asyncio.gather(*[make(body) for body in bodies], return_exceptions=True)
+
+    expected = json.loads(CANNED_BODY)
+    best = {}
+    for _ in range(repeat):
+        for label, make in makers.items():
+            gc.collect()
+            c0 = time.process_time()
+            out = asyncio.run(gather_all(make))
+            dc = time.process_time() - c0
+            assert all(r == expected for r in out), f"{label}: unexpected results on the stub session"
+            del out
+            best[label] = min(best.get(label, dc), dc)
+    return {label: t / records * 1e6 for label, t in best.items()}
+
+
+# ---- the provider's own work ------------------------------------------------------------------
+
+
+def time_call(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        out = fn()
+        dt = time.perf_counter() - t0
+        del out
+        best = min(best, dt)
+    return best
+
+
+def own_work(metric, table, configuration, api_client, records, repeat):
+    """{(step, side): µs per record} for one metric and one set of result classes."""
+    providers = {label: make_provider(m, metric, configuration, api_client) for label, m in SIDES}
+    _, record_ids = providers["native"]._ScreeningProvider__pre_process_data(data=table)
+    results = canned_results(records, native.Error)
+    figures = {}
+    for _ in range(repeat):  # interleave the sides
+        for label, p in providers.items():
+            pre = time_call(lambda: p._ScreeningProvider__pre_process_data(data=table), 1)
+            post = time_call(lambda: p._ScreeningProvider__post_process(results, record_ids), 1)
+            for step, t in (("pre", pre), ("post", post)):
+                us = t / records * 1e6
+                figures[(step, label)] = min(figures.get((step, label), us), us)
+    return figures
+
+
+# ---- profiles -----------------------------------------------------------------------------------
+
+
+def profile(title, fn, limit=18):
+    profiler = cProfile.Profile()
+    profiler.enable()
+    fn()
+    profiler.disable()
+    stream = io.StringIO()
+    stats = pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats("tottime")
+    stats.print_stats(limit)
+    print(f"\n---- cProfile: {title} (by own time) ----")
+    print("\n".join(line for line in stream.getvalue().splitlines() if line.strip())[:6000])
+
+
+# ---- main ---------------------------------------------------------------------------------------
+
+
+def mib(n):
+    return n / (1024 * 1024)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--records", type=int, default=20_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--metrics", default="hap,faithfulness", help="end-to-end metrics, comma-separated")
+    parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--memory-all", action="store_true", help="also measure the baseline's peak memory")
+    parser.add_argument("--profile", action="store_true", help="cProfile the native side afterwards")
+    args = parser.parse_args()
+    e2e_metrics = [m for m in args.metrics.split(",") if m]
+    records = args.records
+
+    print(f"Python {sys.version.split()[0]}, aiohttp {aiohttp.__version__}, pandas {pd.__version__}, "
+          f"{os.cpu_count()} CPUs; {records} records, best of {args.repeat}; "
+          f"load average {os.getloadavg()[0]:.1f}")
+    table = make_table(records)
+    configuration = make_configuration()
+    started = time.perf_counter()
+    failures = []
+
+    with CannedResponder() as responder:
+        api_client = make_api_client(responder.url)
+        check_equivalence(table, configuration, api_client, records)
+
+        # 1. End to end
+        phase = time.perf_counter()
+        print(f"\n== End to end: evaluate_async over {records} records, canned responder at {responder.url} ==")
+        print(f"{'metric':<14}{'side':<11}{'records/s':>10}{'vs bare':>8}{'CPU µs/rec':>12}{'vs bare':>8}"
+              f"{'peak MiB':>10}{'vs bare':>8}{'resp. CPU':>10}")
+        memory_labels = ("native", "baseline", "bare loop") if args.memory_all else ("native", "bare loop")
+        for metric in e2e_metrics:
+            runners = e2e_runners(metric, table, configuration, api_client)
+            figures = time_e2e(runners, records, args.repeat, responder)
+            peaks = {} if args.skip_memory else memory_e2e(runners, memory_labels)
+            bare_rate, bare_cpu, _ = figures["bare loop"]
+            for label, (rate, cpu, share) in figures.items():
+                if label in peaks:
+                    mem = f"{mib(peaks[label]):10.1f}{peaks[label] / peaks['bare loop']:8.2f}"
+                else:
+                    mem = f"{'-':>10}{'-':>8}"
+                print(f"{metric:<14}{label:<11}{rate:10.0f}{rate / bare_rate:8.2f}{cpu:12.1f}{bare_cpu / cpu:8.2f}"
+                      f"{mem}{share:9.0%}")
+            rate_ratio = figures["native"][0] / bare_rate
+            cpu_ratio = bare_cpu / figures["native"][1]
+            if rate_ratio < 0.9:
+                failures.append(f"{metric}: native throughput {rate_ratio:.2f} of the bare loop's by wall time, "
+                                f"{cpu_ratio:.2f} by client CPU time (target >= 0.90)")
+            if peaks and peaks["native"] / peaks["bare loop"] > 1.2:
+                failures.append(f"{metric}: native peak memory {peaks['native'] / peaks['bare loop']:.2f} x "
+                                "the bare loop's (target <= 1.2)")
+        print("(records/s: best wall time; CPU µs/rec: this process's CPU time in its best run, the better"
+              " guide on a busy machine;\n 'vs bare' > 1 is better for the first two; peak: tracemalloc, a separate run;"
+              " resp. CPU: the responder's share of one core)")
+        print(f"[{time.perf_counter() - phase:.0f} s]")
+
+        # 1b. Sending alone
+        phase = time.perf_counter()
+        alone = sending_alone(table, configuration, api_client, records, args.repeat)
+        print(f"\n== Sending alone: gather of every request on a stub session (no network), hap, client CPU ==")
+        print(f"{'side':<11}{'µs/request':>11}{'over bare':>11}")
+        for label, us in alone.items():
+            print(f"{label:<11}{us:11.2f}{us - alone['bare loop']:+11.2f}")
+        print(f"[{time.perf_counter() - phase:.0f} s]")
+
+        # 2. The provider's own work
+        phase = time.perf_counter()
+        print(f"\n== The provider's own work, µs per record ({records} records, best of {max(args.repeat, 5)}) ==")
+        print(f"{'classes':<10}{'metric':<20}{'step':<14}{'native':>9}{'baseline':>10}{'speed-up':>10}")
+        for variant in ("pydantic", "plain"):
+            with swapped_classes() if variant == "plain" else _nothing():
+                for metric in METRICS:
+                    figures = own_work(metric, table, configuration, api_client, records, max(args.repeat, 5))
+                    for step, step_name in (("pre", "body building"), ("post", "post-process")):
+                        n, b = figures[(step, "native")], figures[(step, "baseline")]
+                        print(f"{variant:<10}{metric:<20}{step_name:<14}{n:9.2f}{b:10.2f}{b / n:9.2f}x")
+                        if b / n < 2:
+                            failures.append(f"{variant}/{metric} {step_name}: native {b / n:.2f}x faster than the baseline (target >= 2x)")
+        print("(pydantic: the SDK's own result classes; plain: trivial classes in both modules)")
+        print(f"[{time.perf_counter() - phase:.0f} s]")
+
+        if args.profile:
+            p = make_provider(native, "hap", configuration, api_client)
+            profile("native evaluate_async, hap", lambda: asyncio.run(p.evaluate_async(table)))
+            _, ids = p._ScreeningProvider__pre_process_data(data=table)
+            results = canned_results(records, native.Error)
+            profile("native post-process, hap, pydantic classes", lambda: p._ScreeningProvider__post_process(results, ids))
+            profile("native body building, faithfulness",
+                    lambda: make_provider(native, "faithfulness", configuration, api_client)._ScreeningProvider__pre_process_data(data=table))
+
+    print(f"\nresponder served {responder.served} requests; total {time.perf_counter() - started:.0f} s; "
+          f"load average {os.getloadavg()[0]:.1f}")
+    if failures:
+        print("\nTargets missed:")
+        for f in failures:
+            print(" -", f)
+    else:
+        print("\nAll targets met.")
+
+
+if __name__ == "__main__":
+    main()
