@@ -356,15 +356,6 @@ Ref post_process(Invocation& a) {
 
 // ---- the module ----------------------------------------------------------------------------------------
 
-constexpr const char* kLibraryImports[] = {
-    "from tabulo.formats import ChatAPIFormat, Format",
-    "from tabulo.inference import AzureOpenAIInferenceEngine, OpenAiInferenceEngine, RivetInferenceEngineGeneration, "
-    "LiteLLMInferenceEngine",
-    "from tabulo.llm_as_judge import TaskBasedLLMasJudge",
-    "from tabulo.operator import SequentialOperator",
-    "from tabulo.stream import MultiStream",
-};
-
 // Annotated[str, Field(default=..., description=...)]
 Ref text_field(const Module& m, const char* default_value, const char* description) {
     Ref field = call(m.global("Field"), kw("default", text(default_value)), kw("description", text(description)));
@@ -413,14 +404,16 @@ void exec(Module& m) {
     m.from_import("pydantic", "Field");
     m.from_import("tabulo.logging_utils", "set_verbosity");
 
-    CallArgs lazy;
-    for (const char* statement : kLibraryImports) lazy.arg(text(statement));
-    m.set("tabulo_imports", lazy.kw("name", text("lazy_tabulo")).call(m.global("LazyModule").get()));
-    call(m.global("load"), m.global("tabulo_imports"));
-    for (const char* name : {"ChatAPIFormat", "Format", "RivetInferenceEngineGeneration", "OpenAiInferenceEngine",
-                             "AzureOpenAIInferenceEngine", "TaskBasedLLMasJudge", "SequentialOperator", "MultiStream",
-                             "LiteLLMInferenceEngine"})
-        m.set(name, getattr(m.global("tabulo_imports").get(), name));
+    m.lazy_import("tabulo_imports",
+                  {"from tabulo.formats import ChatAPIFormat, Format",
+                   "from tabulo.inference import AzureOpenAIInferenceEngine, OpenAiInferenceEngine, "
+                   "RivetInferenceEngineGeneration, LiteLLMInferenceEngine",
+                   "from tabulo.llm_as_judge import TaskBasedLLMasJudge", "from tabulo.operator import SequentialOperator",
+                   "from tabulo.stream import MultiStream"},
+                  "lazy_tabulo",
+                  {"ChatAPIFormat", "Format", "RivetInferenceEngineGeneration", "OpenAiInferenceEngine",
+                   "AzureOpenAIInferenceEngine", "TaskBasedLLMasJudge", "SequentialOperator", "MultiStream",
+                   "LiteLLMInferenceEngine"});
 
     call(m.global("set_verbosity"), text("warning"));
 

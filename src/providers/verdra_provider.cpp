@@ -339,13 +339,6 @@ Ref init(Invocation& a) {
     return none();
 }
 
-constexpr const char* kLibraryImports[] = {
-    "from verdra.judges import Criteria as VrCriteria",
-    "from verdra.judges import CriteriaOption as VrCriteriaOption",
-    "from verdra.judges import Instance, DirectJudge",
-    "from tabulo.inference import CrossProviderInferenceEngine",
-};
-
 void exec(Module& m) {
     m.import("asyncio");
     m.import("functools");
@@ -371,12 +364,12 @@ void exec(Module& m) {
     m.from_import("tessaly.utils.environment", "get_tabluo_enable_inference_cache");
     m.from_import("tessaly.utils.environment", "get_lumora_concurrency_limit");
 
-    CallArgs lazy;
-    for (const char* statement : kLibraryImports) lazy.arg(text(statement));
-    m.set("vr_imports", lazy.kw("name", text("lazy_vr")).call(m.global("LazyModule").get()));
-    call(m.global("load"), m.global("vr_imports"));
-    for (const char* name : {"VrCriteria", "VrCriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine"})
-        m.set(name, getattr(m.global("vr_imports").get(), name));
+    m.lazy_import("vr_imports",
+                  {"from verdra.judges import Criteria as VrCriteria",
+                   "from verdra.judges import CriteriaOption as VrCriteriaOption",
+                   "from verdra.judges import Instance, DirectJudge",
+                   "from tabulo.inference import CrossProviderInferenceEngine"},
+                  "lazy_vr", {"VrCriteria", "VrCriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine"});
 
     m.set("VARIABLES_PATTERN", text("\\{([a-zA-Z_][a-zA-Z0-9_]*)\\}"));
 

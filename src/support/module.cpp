@@ -20,6 +20,16 @@ void Module::from_import(const char* module, const char* name, const char* as) {
     set(as ? as : name, import_from(module, name));
 }
 
+void Module::lazy_import(const char* global_name, std::initializer_list<const char*> statements,
+                         const char* lazy_name, std::initializer_list<const char*> names) {
+    CallArgs args;
+    for (const char* statement : statements) args.arg(text(statement));
+    set(global_name, args.kw("name", text(lazy_name)).call(global("LazyModule").get()));
+    Ref lazy = global(global_name);
+    call(global("load"), lazy);
+    for (const char* name : names) set(name, getattr(lazy.get(), name));
+}
+
 void Module::def(const FunctionSpec& spec) { set(spec.name, function(spec)); }
 
 Ref Module::function(const FunctionSpec& spec, PyObject* qualname_prefix) const {

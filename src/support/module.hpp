@@ -26,6 +26,10 @@ public:
     void import(const char* module, const char* as = nullptr);
     // from module import name [as alias]
     void from_import(const char* module, const char* name, const char* as = nullptr);
+    // Binds `global` to `LazyModule(*statements, name=lazy_name)` (the module's own global
+    // `LazyModule`), loads it at once, then binds each of `names` from it, in order.
+    void lazy_import(const char* global, std::initializer_list<const char*> statements, const char* lazy_name,
+                     std::initializer_list<const char*> names);
     // Defines a module function and binds it under its name.
     void def(const FunctionSpec& spec);
     // A function of this module (bound nowhere), e.g. for a class body.
