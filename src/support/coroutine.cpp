@@ -72,7 +72,7 @@ void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
     AsyncPromise& p = self->handle.promise();
     p.sent = std::move(sent);
     p.thrown = std::move(thrown);
-    self->handle.resume();
+    p.current.resume();
 }
 
 void finish(CoroutineObject* self) {
@@ -471,28 +471,34 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == coroutine_type()) {
         if (awaiting(as_coroutine(o))) raise(PyExc_RuntimeError, "coroutine is being awaited already");
-        return Awaiter{this, Ref::borrow(o)};
+        return Awaiter{root, Ref::borrow(o)};
     }
     if (PyCoro_CheckExact(o)) {
         if (!getattr(o, "cr_await").is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
-        return Awaiter{this, Ref::borrow(o)};
+        return Awaiter{root, Ref::borrow(o)};
     }
     if (PyGen_CheckExact(o)) {
         Ref code = getattr(o, "gi_code");
         Ref flags = getattr(code.get(), "co_flags");
-        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{this, Ref::borrow(o)};
+        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{root, Ref::borrow(o)};
     }
     if (!t->tp_as_async || !t->tp_as_async->am_await)
         raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
     Ref it = Ref::checked(t->tp_as_async->am_await(o));
     if (PyCoro_CheckExact(it.get()) || !PyIter_Check(it.get()))
         raise(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
-    return Awaiter{this, std::move(it)};
+    return Awaiter{root, std::move(it)};
 }
 
-AsyncPromise::Awaiter AsyncPromise::await_transform(Async&& nested) {
-    static PyObject* name = PyUnicode_InternFromString("<nested>");
-    return await_transform(make_coroutine(std::move(nested), name, name));
+AsyncPromise::Nested AsyncPromise::await_transform(Async&& nested) { return Nested(nested.release()); }
+
+Ref AsyncPromise::Nested::await_resume() {
+    auto finished = std::exchange(child, {});
+    std::exception_ptr failure = std::move(finished.promise().error);
+    Ref value = std::move(finished.promise().result);
+    finished.destroy();
+    if (failure) std::rethrow_exception(failure);
+    return value ? value : none();
 }
 
 }  // namespace tsy

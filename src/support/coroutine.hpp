@@ -26,20 +26,60 @@ namespace tsy {
 
 class Async;
 
+// A C++ coroutine frame. Frames that await one another directly (`co_await some_async()`)
+// form a chain under one interpreter coroutine object: the outermost frame (the root) keeps
+// the state of the interpreter-level await for the whole chain, and the innermost running
+// frame is the one resumed.
 struct AsyncPromise {
     Ref result;
     std::exception_ptr error;
-    // The iterator the coroutine is awaiting, set when it suspends.
+    // Root only: the iterator the chain is awaiting, set when it suspends; what that iterator
+    // gave back (its return value, or the exception to raise); the innermost frame.
     Ref delegate;
-    // What the awaited iterator gave back: its return value, or the exception to raise.
     Ref sent;
     Ref thrown;
+    std::coroutine_handle<AsyncPromise> current;
+    // The outermost frame of the chain, and the frame awaiting this one (none for the root).
+    AsyncPromise* root = this;
+    std::coroutine_handle<AsyncPromise> parent;
 
     Async get_return_object() noexcept;
     auto initial_suspend() noexcept;
-    std::suspend_always final_suspend() noexcept { return {}; }
+    // A finished nested frame hands control straight back to the frame awaiting it.
+    struct Final {
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<AsyncPromise> h) const noexcept {
+            AsyncPromise& p = h.promise();
+            if (!p.parent) return std::noop_coroutine();
+            p.root->current = p.parent;
+            return p.parent;
+        }
+        void await_resume() const noexcept {}
+    };
+    Final final_suspend() noexcept { return {}; }
     void return_value(Ref value) noexcept { result = std::move(value); }
     void unhandled_exception() noexcept { error = std::current_exception(); }
+
+    // `co_await some_async()`: runs the nested frame within this chain (no interpreter
+    // object of its own) and gives its value or raises its error.
+    struct Nested {
+        std::coroutine_handle<AsyncPromise> child;
+        explicit Nested(std::coroutine_handle<AsyncPromise> c) noexcept : child(c) {}
+        Nested(Nested&& other) noexcept : child(std::exchange(other.child, {})) {}
+        Nested(const Nested&) = delete;
+        ~Nested() {
+            if (auto c = std::exchange(child, {})) c.destroy();
+        }
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<AsyncPromise> awaiting) noexcept {
+            AsyncPromise& c = child.promise();
+            c.parent = awaiting;
+            c.root = awaiting.promise().root;
+            c.root->current = child;
+            return child;
+        }
+        Ref await_resume();
+    };
 
     struct Awaiter {
         AsyncPromise* promise;
@@ -51,7 +91,7 @@ struct AsyncPromise {
     // `co_await awaitable`: delegates to the awaitable's iterator.
     Awaiter await_transform(PyObject* awaitable);
     Awaiter await_transform(const Ref& awaitable) { return await_transform(awaitable.get()); }
-    Awaiter await_transform(Async&& nested);
+    Nested await_transform(Async&& nested);
 
     // Frames are small and made under the interpreter lock: take them from its allocator.
     static void* operator new(size_t size);
@@ -75,7 +115,8 @@ private:
 };
 
 inline Async AsyncPromise::get_return_object() noexcept {
-    return Async(std::coroutine_handle<AsyncPromise>::from_promise(*this));
+    current = std::coroutine_handle<AsyncPromise>::from_promise(*this);
+    return Async(current);
 }
 
 inline auto AsyncPromise::initial_suspend() noexcept {
@@ -86,7 +127,7 @@ inline auto AsyncPromise::initial_suspend() noexcept {
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<>) const noexcept {}
         void await_resume() const {
-            if (promise->thrown) throw PyError(std::move(promise->thrown));
+            if (promise->root->thrown) throw PyError(std::move(promise->root->thrown));
         }
     };
     return Start{this};
@@ -111,6 +152,8 @@ Async async_with(Ref manager, Body body) {
     Ref aenter = special_method(manager.get(), "__aenter__", "asynchronous context manager");
     Ref entering = call(aenter);
     Ref value = co_await entering;
+    entering.reset();  // only the exit is needed from here on
+    aenter.reset();
     std::exception_ptr failure;
     Ref result;
     try {

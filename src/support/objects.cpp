@@ -1,6 +1,7 @@
 #include "objects.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <unordered_map>
 #include <cstdarg>
 
@@ -234,6 +235,23 @@ std::vector<Ref> unpack(PyObject* iterable, size_t n) {
 }
 
 // ---- calls ------------------------------------------------------------------------------
+
+KeywordCall::KeywordCall(std::initializer_list<const char*> names)
+    : names_(Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())))) {
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(names_.get(), i++, interned(name).release());
+}
+
+Ref KeywordCall::operator()(PyObject* callable, std::initializer_list<PyObject*> values) const {
+    PyObject* stack[24];
+    const size_t n = values.size();
+    if (n != static_cast<size_t>(PyTuple_GET_SIZE(names_.get())) || n >= std::size(stack))
+        raise(PyExc_SystemError, "keyword call with %zd values for %zd names", (Py_ssize_t)n,
+              PyTuple_GET_SIZE(names_.get()));
+    stack[0] = nullptr;  // lets the callee prepend `self` without copying
+    std::copy(values.begin(), values.end(), stack + 1);
+    return Ref::checked(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names_.get()));
+}
 
 CallArgs& CallArgs::arg(PyObject* value) {
     positional_.push_back(value);

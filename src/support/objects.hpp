@@ -123,6 +123,18 @@ private:
     size_t merged_end() const { return merged_begin_ == SIZE_MAX ? 0 : merged_end_; }
 };
 
+// The keyword names of a call made again and again (one per record, say), made once:
+// `record(cls, {name, value})` calls `cls(name=name, value=value)`.
+class KeywordCall {
+public:
+    explicit KeywordCall(std::initializer_list<const char*> names);
+    // Calls with the values of the keywords, in the order of their names.
+    Ref operator()(PyObject* callable, std::initializer_list<PyObject*> values) const;
+
+private:
+    Ref names_;  // tuple
+};
+
 inline void add_call_arg(CallArgs& a, PyObject* v) { a.arg(v); }
 inline void add_call_arg(CallArgs& a, const Ref& v) { a.arg(v); }
 inline void add_call_arg(CallArgs& a, const Kw& k) { a.kw(k.name, k.value); }

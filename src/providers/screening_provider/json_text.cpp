@@ -1,6 +1,7 @@
 #include "json_text.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <vector>
 
@@ -39,30 +40,47 @@ private:
         const void* data = PyUnicode_DATA(s);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         out += '"';
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            switch (c) {
-                case '"': out += "\\\""; continue;
-                case '\\': out += "\\\\"; continue;
-                case '\n': out += "\\n"; continue;
-                case '\r': out += "\\r"; continue;
-                case '\t': out += "\\t"; continue;
-                case '\b': out += "\\b"; continue;
-                case '\f': out += "\\f"; continue;
-                default: break;
+        if (kind == PyUnicode_1BYTE_KIND) {
+            // Runs of printable ASCII go over in one piece; only the rest is looked at.
+            const auto* bytes = static_cast<const unsigned char*>(data);
+            Py_ssize_t run = 0;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const unsigned char c = bytes[i];
+                if (c >= ' ' && c <= '~' && c != '"' && c != '\\') continue;
+                out.append(reinterpret_cast<const char*>(bytes + run), static_cast<size_t>(i - run));
+                character(c);
+                run = i + 1;
             }
-            if (c >= ' ' && c <= '~') {
-                out += static_cast<char>(c);
-            } else if (c >= 0x10000) {
-                c -= 0x10000;
-                escape(0xd800 | ((c >> 10) & 0x3ff));
-                escape(0xdc00 | (c & 0x3ff));
-            } else {
-                escape(c);
-            }
+            out.append(reinterpret_cast<const char*>(bytes + run), static_cast<size_t>(n - run));
+            out += '"';
+            return true;
         }
+        for (Py_ssize_t i = 0; i < n; ++i) character(PyUnicode_READ(kind, data, i));
         out += '"';
         return true;
+    }
+
+    // One character of a text, escaped as the encoder escapes it.
+    void character(Py_UCS4 c) {
+        switch (c) {
+            case '"': out += "\\\""; return;
+            case '\\': out += "\\\\"; return;
+            case '\n': out += "\\n"; return;
+            case '\r': out += "\\r"; return;
+            case '\t': out += "\\t"; return;
+            case '\b': out += "\\b"; return;
+            case '\f': out += "\\f"; return;
+            default: break;
+        }
+        if (c >= ' ' && c <= '~') {
+            out += static_cast<char>(c);
+        } else if (c >= 0x10000) {
+            c -= 0x10000;
+            escape(0xd800 | ((c >> 10) & 0x3ff));
+            escape(0xdc00 | (c & 0x3ff));
+        } else {
+            escape(c);
+        }
     }
 
     void escape(Py_UCS4 c) {
@@ -162,8 +180,12 @@ private:
 
 std::optional<tsy::Ref> dumps_plain(PyObject* value) {
     Writer w;
+    w.out.reserve(256);
     if (!w.value(value)) return std::nullopt;
-    return tsy::Ref::checked(PyUnicode_DecodeASCII(w.out.data(), static_cast<Py_ssize_t>(w.out.size()), nullptr));
+    // The text is ASCII by construction: copied straight into a new compact string.
+    tsy::Ref text = tsy::Ref::checked(PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), w.out.data(), w.out.size());
+    return text;
 }
 
 }  // namespace screening

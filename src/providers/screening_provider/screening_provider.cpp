@@ -89,11 +89,11 @@ Ref get_base_url(Invocation& a) {
 Ref get_headers(Invocation& a) {
     PyObject* self = a[0];
     Ref headers = new_dict();
-    dict_set(headers.get(), "Content-Type", text("application/json").get());
+    dict_set(headers.get(), "Content-Type", interned("application/json").get());
     Ref token = call(a.global("get_authenticator_token"), getattr(getattr(self, "vexmon_client").get(), "authenticator"));
     dict_set(headers.get(), "Authorization", text_format("Bearer %S", token.get()).get());
     dict_set(headers.get(), "x-governance-instance-id", getattr(self, "service_instance_id").get());
-    dict_set(headers.get(), "origin", text("sdk").get());
+    dict_set(headers.get(), "origin", interned("sdk").get());
     return headers;
 }
 
@@ -323,10 +323,11 @@ Ref evaluate(Invocation& a) {
 
 // ---- results ---------------------------------------------------------------------------------------------
 
-Ref builtin(const char* name) {
+// A built-in function, looked up once.
+PyObject* builtin(const char* name) {
     static PyObject* builtins = PyImport_ImportModule("builtins");  // kept for the life of the process
     if (!builtins) throw_error();
-    return getattr(builtins, name);
+    return getattr(builtins, name).release();  // each call site keeps its own for good
 }
 
 Ref get_additional_info(Invocation& a) {
@@ -335,79 +336,99 @@ Ref get_additional_info(Invocation& a) {
     const bool retrieval = contains(a.global("RAG_EVIDENCE_METRICS").get(), getattr(self, "metric_name").get());
     for_each(a[1], [&](PyObject* detection) {
         if (retrieval) {
-            append(evidences.get(), item_at(get_item(detection, text("evidence").get()).get(), 0).get());
+            append(evidences.get(), item_at(get_item(detection, interned("evidence").get()).get(), 0).get());
             return;
         }
         Ref evidence = new_dict();
         for (const char* member : {"text", "score", "start", "end"})
-            dict_set(evidence.get(), member, get_item(detection, text(member).get()).get());
+            dict_set(evidence.get(), member, get_item(detection, interned(member).get()).get());
         append(evidences.get(), evidence.get());
     });
     return evidences;
 }
 
+// The keyword shapes of the results, made once (never freed: they outlive the interpreter's
+// last use of the module).
+struct ResultCalls {
+    KeywordCall scored{"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value"};
+    KeywordCall with_evidences{"name", "display_name", "method", "provider", "group", "record_id", "thresholds",
+                               "value", "evidences"};
+    KeywordCall failed{"name", "display_name", "method", "provider", "group", "record_id", "thresholds",
+                       "value", "errors"};
+    KeywordCall error{"code", "message_en"};
+};
+const ResultCalls& result_calls() {
+    static const ResultCalls* calls = new ResultCalls();
+    return *calls;
+}
+
 Ref post_process(Invocation& a) {
     PyObject* self = a[0];
     PyObject* results = a[1];
+    const ResultCalls& calls = result_calls();
+    static PyObject* max = builtin("max");
     Ref record_results = new_list(), values = new_list(), errors = new_list();
     Ref metric_name = getattr(self, "metric_name");
     const bool accuracy = contains(a.global("ACCURACY_METRICS").get(), metric_name.get());
-    Ref provider = getattr(getattr(a.global("EvaluationProvider").get(), "DETECTORS").get(), "value");
+    const bool with_evidences = contains(a.global("EVIDENCES").get(), metric_name.get()) ||
+                                (contains(a.global("RAG_EVIDENCE_METRICS").get(), metric_name.get()) &&
+                                 contains(a.global("RAG_SMALL_MODELS").get(), getattr(self, "metric_method").get()));
+    Ref provider = getattr(getattr(a.global("EvaluationProvider"), "DETECTORS"), "value");
     Ref record_name = text_equals(metric_name.get(), "keyword") ? text("keyword_detection")
                       : text_equals(metric_name.get(), "regex") ? text("regex_detection")
-                                                       : metric_name;
+                                                                : metric_name;
+    Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
+        group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
     Ref error_class = a.global("Error");
     Ref record_class = a.global("RecordMetricResult");
-    Ref error_key = text("error"), detections_key = text("detections"), score_key = text("score");
+    Ref error_key = interned("error"), detections_key = interned("detections"), score_key = interned("score");
+    Ref zero = integer(0), one = integer(1);
 
     zip_each(results, a[2], [&](PyObject* result, PyObject* record_id) {
-        CallArgs fields;
-        Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
-            group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
-        fields.kw("name", record_name).kw("display_name", display_name).kw("method", method).kw("provider", provider)
-            .kw("group", group).kw("record_id", record_id).kw("thresholds", thresholds);
         if (contains(result, error_key.get())) {
             Ref error = get_item(result, error_key.get());
-            Ref code = getattr(error.get(), "code");
-            Ref message = str(getattr(error.get(), "message_en").get());
-            Ref record_error = call(error_class, kw("code", code), kw("message_en", message));
-            Ref record_errors = new_list_of({record_error.get()});
-            append(record_results.get(), fields.kw("value", Py_None).kw("errors", record_errors).call(record_class.get()).get());
-            append(errors.get(), call(error_class, kw("code", code), kw("message_en", message)).get());
+            Ref code = getattr(error, "code");
+            Ref message = str(getattr(error, "message_en").get());
+            Ref record_errors = new_list_of({calls.error(error_class.get(), {code.get(), message.get()}).get()});
+            append(record_results.get(), calls.failed(record_class.get(), {record_name.get(), display_name.get(), method.get(),
+                                                                           provider.get(), group.get(), record_id,
+                                                                           thresholds.get(), Py_None, record_errors.get()})
+                                             .get());
+            append(errors.get(), calls.error(error_class.get(), {code.get(), message.get()}).get());
             return;
         }
         Ref detections = get_item(result, detections_key.get());
-        Ref value = integer(0);
+        Ref value = zero;
         if (length(detections.get()) > 0) {
             Ref scores = new_list();
             for_each(detections.get(), [&](PyObject* d) { append(scores.get(), get_item(d, score_key.get()).get()); });
-            Ref highest = call(builtin("max"), scores);
-            value = round_number(accuracy ? Ref::checked(PyNumber_Subtract(integer(1).get(), highest.get())).get() : highest.get(), 4);
+            Ref highest = call(max, scores);
+            value = round_number(accuracy ? Ref::checked(PyNumber_Subtract(one.get(), highest.get())).get() : highest.get(), 4);
         } else if (accuracy) {
-            value = integer(1);
+            value = one;
         }
-        Ref evidences = none();
-        if (contains(a.global("EVIDENCES").get(), metric_name.get()) ||
-            (contains(a.global("RAG_EVIDENCE_METRICS").get(), metric_name.get()) &&
-             contains(a.global("RAG_SMALL_MODELS").get(), getattr(self, "metric_method").get())))
-            evidences = call_method(self, "_ScreeningProvider__get_additional_info", detections);
-        fields.kw("value", value);
-        if (truthy(evidences.get())) fields.kw("evidences", evidences);
-        append(record_results.get(), fields.call(record_class.get()).get());
+        Ref evidences = with_evidences ? call_method(self, "_ScreeningProvider__get_additional_info", detections) : none();
+        Ref record = truthy(evidences.get())
+                         ? calls.with_evidences(record_class.get(), {record_name.get(), display_name.get(), method.get(),
+                                                                     provider.get(), group.get(), record_id,
+                                                                     thresholds.get(), value.get(), evidences.get()})
+                         : calls.scored(record_class.get(), {record_name.get(), display_name.get(), method.get(),
+                                                             provider.get(), group.get(), record_id, thresholds.get(),
+                                                             value.get()});
+        append(record_results.get(), record.get());
         append(values.get(), value.get());
     });
 
     CallArgs aggregate;
-    Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
-        group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
     Ref total = integer(length(results));
     Ref value, low, high, mean;
     if (PyList_GET_SIZE(values.get()) > 0) {
-        Ref sum = call(builtin("sum"), values);
+        static PyObject* sum = builtin("sum");
+        static PyObject* min = builtin("min");
         Ref count = integer(PyList_GET_SIZE(values.get()));
-        mean = round_number(Ref::checked(PyNumber_TrueDivide(sum.get(), count.get())).get(), 4);
-        low = call(builtin("min"), values);
-        high = call(builtin("max"), values);
+        mean = round_number(Ref::checked(PyNumber_TrueDivide(call(sum, values).get(), count.get())).get(), 4);
+        low = call(min, values);
+        high = call(max, values);
         value = mean;
     } else {
         low = high = mean = none();
