@@ -1,0 +1,348 @@
+"""Benchmark: the judge-library provider's own work, native against the plain-Python baseline.
+
+    .venv/bin/python bench/bench_tabulo_provider.py [--rows 100000] [--repeat 5]
+        [--context-form json|python] [--profile]
+
+Over one table of --rows records (question, answer, one context column holding a list
+written as text, one reference column, record identifiers; default RangeIndex), side by
+side in one run, best of --repeat with the two sides interleaved:
+
+- preparation: ``_TabuloProvider__pre_process_data(data=table)``;
+- post-processing: ``_TabuloProvider__post_process(result=scores)``, ``scores`` being a
+  score table as the library run leaves it (the metric column, floats with some below
+  zero so that the flooring of faithfulness / sentence_bert_mini_lm is exercised, and
+  "record_id" from the prepared table).
+
+of ``tessaly.providers.tabulo_provider`` (native) and ``bench/baseline_tabulo_provider.py``
+(plain Python). Twice: (a) with the SDK's result classes (pydantic models, whose
+construction is not the provider's work) and (b) with ``RecordMetricResult`` and
+``AggregateMetricResult`` replaced in both modules by the same trivial plain classes.
+
+The target is native at least 3x faster than the baseline for preparation and
+post-processing together. Before any timing both sides are checked to produce equal
+instance tables (same columns, dtypes, index and cell values with their types) and equal
+results (same classes, keywords in the same order, values with their types).
+
+--context-form picks how the context column spells its lists: "json" (``["a", "b"]``,
+read by ``json.loads``) or "python" (``['a', 'b']``, which the SDK's
+``transform_str_to_list`` only reads after ``json.loads`` has failed, through
+``ast.literal_eval``: about five times as slow, in both implementations alike).
+"""
+
+from __future__ import annotations
+
+import argparse
+import cProfile
+import gc
+import io
+import json
+import os
+import pstats
+import random
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import pandas as pd  # noqa: E402
+
+import baseline_tabulo_provider as baseline  # noqa: E402
+from tessaly.config import GenAIConfiguration  # noqa: E402
+from tessaly.entities.enums import MetricGroup  # noqa: E402
+from tessaly.entities.metric_threshold import MetricThreshold  # noqa: E402
+from tessaly.providers import tabulo_provider as native  # noqa: E402
+from tessaly.utils.python_utils import transform_str_to_list  # noqa: E402
+
+SIDES = (("native", native), ("baseline", baseline))
+METRIC = ("faithfulness", "Faithfulness", "sentence_bert_mini_lm", "metrics.rag")  # floored
+TARGET = 3.0
+
+# ---- workload ---------------------------------------------------------------------------------
+
+WORDS = (
+    "the answer cites a policy document about refunds within thirty days for any order "
+    "placed online café naïve résumé shipping warranty claim customer support ticket"
+).split()
+
+
+def make_table(rows: int, context_form: str) -> pd.DataFrame:
+    rng = random.Random(7)
+
+    def sentence(n):
+        return " ".join(rng.choice(WORDS) for _ in range(n))
+
+    spell = json.dumps if context_form == "json" else str
+    return pd.DataFrame(
+        {
+            "question": [sentence(12) + "?" for _ in range(rows)],
+            "answer": [sentence(20) + "." for _ in range(rows)],
+            "contexts": [spell([sentence(25), sentence(25), sentence(15)]) for _ in range(rows)],
+            "reference": [sentence(16) + "." for _ in range(rows)],
+            "record_id": [f"rec-{i:07d}" for i in range(rows)],
+        }
+    )
+
+
+def make_configuration() -> GenAIConfiguration:
+    return GenAIConfiguration(
+        input_fields=["question"],
+        output_fields=["answer"],
+        context_fields=["contexts"],
+        reference_fields=["reference"],
+        record_id_field="record_id",
+    )
+
+
+THRESHOLDS = [MetricThreshold(type="lower_limit", value=0.7)]
+
+
+def make_provider(module, configuration):
+    name, display_name, method, prefix = METRIC
+    return module.TabuloProvider(
+        configuration, name, display_name, method, prefix, metric_group=MetricGroup.RETRIEVAL_QUALITY,
+        thresholds=THRESHOLDS,
+    )
+
+
+def score_table(instances: pd.DataFrame, seed=5) -> pd.DataFrame:
+    """The library run's output form: the metric column, then "record_id"."""
+    rng = random.Random(seed)
+    scores = [rng.uniform(-0.15, 1.0) for _ in range(len(instances))]
+    table = pd.DataFrame()
+    table[METRIC[0]] = scores
+    table["record_id"] = instances["record_id"].to_list()
+    return table
+
+
+# ---- trivial result classes -----------------------------------------------------------------
+
+
+class _Plain:
+    """Keeps its keyword arguments, in order."""
+
+    def __init__(self, **fields):
+        self.__dict__ = fields
+
+
+class PlainRecord(_Plain):
+    pass
+
+
+class PlainAggregate(_Plain):
+    pass
+
+
+PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggregate}
+
+
+class swapped_classes:
+    """Replaces the result classes in both modules for the duration of a block (or not)."""
+
+    def __init__(self, active=True):
+        self.active = active
+
+    def __enter__(self):
+        self.saved = [(m, name, getattr(m, name)) for _, m in SIDES for name in PLAIN]
+        if self.active:
+            for _, m in SIDES:
+                for name, cls in PLAIN.items():
+                    setattr(m, name, cls)
+
+    def __exit__(self, *exc):
+        for m, name, cls in self.saved:
+            setattr(m, name, cls)
+
+
+# ---- equivalence ------------------------------------------------------------------------------
+
+
+def same(a, b, path="result") -> None:
+    """Raises AssertionError at the first difference of type, order or value."""
+    if type(a) is not type(b):
+        raise AssertionError(f"{path}: {type(a).__name__} != {type(b).__name__}")
+    if isinstance(a, dict):
+        if list(a) != list(b):
+            raise AssertionError(f"{path}: keys {list(a)} != {list(b)}")
+        for k in a:
+            same(a[k], b[k], f"{path}[{k!r}]")
+    elif isinstance(a, (list, tuple)):
+        if len(a) != len(b):
+            raise AssertionError(f"{path}: length {len(a)} != {len(b)}")
+        for i, (x, y) in enumerate(zip(a, b)):
+            same(x, y, f"{path}[{i}]")
+    elif hasattr(a, "__dict__") and not isinstance(a, type):
+        same(vars(a), vars(b), f"{path}.")
+    elif a != b and not (a != a and b != b):  # NaN equals NaN here
+        raise AssertionError(f"{path}: {a!r} != {b!r}")
+
+
+def same_table(a: pd.DataFrame, b: pd.DataFrame, path: str) -> None:
+    if a.columns.to_list() != b.columns.to_list():
+        raise AssertionError(f"{path}: columns {a.columns.to_list()} != {b.columns.to_list()}")
+    if a.dtypes.to_list() != b.dtypes.to_list():
+        raise AssertionError(f"{path}: dtypes {a.dtypes.to_list()} != {b.dtypes.to_list()}")
+    if not a.index.equals(b.index) or type(a.index) is not type(b.index):
+        raise AssertionError(f"{path}: index {a.index!r} != {b.index!r}")
+    pd.testing.assert_frame_equal(a, b, check_exact=True)
+    same(a.to_dict("list"), b.to_dict("list"), path)  # cell by cell, types included
+
+
+def check_equivalence(table, configuration) -> None:
+    providers = {label: make_provider(m, configuration) for label, m in SIDES}
+    prepared = {label: p._TabuloProvider__pre_process_data(data=table) for label, p in providers.items()}
+    same_table(prepared["native"], prepared["baseline"], "instance table")
+    contexts = prepared["native"]["contexts"]
+    assert type(contexts.iloc[0]) is list and len(contexts.iloc[0]) == 3, "contexts not read as lists"
+    scores = score_table(prepared["native"])
+    assert (scores[METRIC[0]] <= 0).any(), "no score to floor"
+    for variant in (False, True):
+        with swapped_classes(variant):
+            out = {label: p._TabuloProvider__post_process(result=scores) for label, p in providers.items()}
+            same(out["native"], out["baseline"], f"post-process ({'plain' if variant else 'SDK'} classes)")
+            if not variant:
+                assert out["native"] == out["baseline"]
+                assert out["native"].total_records == len(table) and out["native"].min == 0.0
+    print(f"equivalence: equal instance tables and equal results ({len(table)} rows; SDK and plain result classes)")
+
+
+# ---- timing ------------------------------------------------------------------------------------
+
+
+def timed(fn) -> float:
+    gc.collect()
+    t0 = time.perf_counter()
+    out = fn()
+    dt = time.perf_counter() - t0
+    del out
+    return dt
+
+
+def measure(table, configuration, repeat, plain):
+    """{(step, side): best seconds}, the sides interleaved."""
+    providers = {label: make_provider(m, configuration) for label, m in SIDES}
+    scores = score_table(providers["native"]._TabuloProvider__pre_process_data(data=table))
+    best = {}
+    with swapped_classes(plain):
+        for _ in range(repeat):
+            for label, p in providers.items():
+                for step, fn in (
+                    ("pre", lambda: p._TabuloProvider__pre_process_data(data=table)),
+                    ("post", lambda: p._TabuloProvider__post_process(result=scores)),
+                ):
+                    t = timed(fn)
+                    best[(step, label)] = min(best.get((step, label), t), t)
+    return best
+
+
+def measure_outside(table, configuration, repeat):
+    """The outside share of preparation: the list reader over the context and reference columns."""
+    converted = table.astype(str)
+    names = configuration.context_fields + configuration.reference_fields
+
+    def read():
+        return [converted[name].apply(transform_str_to_list) for name in names]
+
+    return min(timed(read) for _ in range(repeat))
+
+
+def measure_pydantic(table, repeat):
+    """The outside share of post-processing: building the SDK's records and aggregate alone."""
+    from tessaly.entities.enums import EvaluationProvider
+    from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+
+    name, display_name, method, _ = METRIC
+    ids = table["record_id"].to_list()
+    provider = EvaluationProvider.TABULO.value
+
+    def build():
+        records = [
+            RecordMetricResult(name=name, display_name=display_name, method=method,
+                               group=MetricGroup.RETRIEVAL_QUALITY, provider=provider, value=0.5,
+                               record_id=i, thresholds=THRESHOLDS)
+            for i in ids
+        ]
+        return AggregateMetricResult(name=name, display_name=display_name, method=method,
+                                     group=MetricGroup.RETRIEVAL_QUALITY, provider=provider, value=0.5,
+                                     total_records=len(records), record_level_metrics=records, min=0.5, max=0.5,
+                                     mean=0.5, thresholds=THRESHOLDS)
+
+    return min(timed(build) for _ in range(repeat))
+
+
+# ---- profiles -----------------------------------------------------------------------------------
+
+
+def profile(title, fn, limit=14):
+    profiler = cProfile.Profile()
+    profiler.enable()
+    fn()
+    profiler.disable()
+    stream = io.StringIO()
+    pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats("tottime").print_stats(limit)
+    print(f"\n---- cProfile: {title} (by own time) ----")
+    print("\n".join(line for line in stream.getvalue().splitlines() if line.strip()))
+
+
+# ---- main ---------------------------------------------------------------------------------------
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=100_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--context-form", choices=("json", "python"), default="json")
+    parser.add_argument("--profile", action="store_true", help="cProfile both sides afterwards")
+    args = parser.parse_args(argv)
+
+    print(f"bench_tabulo_provider: Python {sys.version.split()[0]}, pandas {pd.__version__}, {os.cpu_count()} CPUs; "
+          f"{args.rows:,} rows, contexts as {args.context_form} text, best of {args.repeat}")
+    table = make_table(args.rows, args.context_form)
+    configuration = make_configuration()
+    started = time.perf_counter()
+    check_equivalence(table, configuration)
+
+    failed = False
+    header = (f"{'step':<26}{'native':>11}{'baseline':>11}{'native µs/row':>15}{'base µs/row':>13}"
+              f"{'speed-up':>10}  target")
+    for plain in (False, True):
+        best = measure(table, configuration, args.repeat, plain)
+        title = "trivial plain result classes" if plain else "SDK result classes (pydantic)"
+        print(f"\n== {title} ==")
+        print(header)
+        print("-" * len(header))
+        rows = [("preparation", best[("pre", "native")], best[("pre", "baseline")]),
+                ("post-processing", best[("post", "native")], best[("post", "baseline")]),
+                ("preparation + post", best[("pre", "native")] + best[("post", "native")],
+                 best[("pre", "baseline")] + best[("post", "baseline")])]
+        for step, n, b in rows:
+            speed_up = b / n
+            verdict = ""
+            if step == "preparation + post":
+                ok = speed_up >= TARGET
+                failed |= not plain and not ok
+                verdict = f">= {TARGET:.0f}x {'ok' if ok else 'MISSED'}"
+            print(f"{step:<26}{n * 1e3:9.1f}ms{b * 1e3:9.1f}ms{n / args.rows * 1e6:15.2f}"
+                  f"{b / args.rows * 1e6:13.2f}{speed_up:9.2f}x  {verdict}")
+
+    outside = measure_outside(table, configuration, args.repeat)
+    pyd = measure_pydantic(table, args.repeat)
+    print("\n== outside work inside those figures (the same calls on both sides) ==")
+    print(f"transform_str_to_list over contexts + reference: {outside * 1e3:9.1f}ms "
+          f"({outside / args.rows * 1e6:.2f} µs/row)")
+    print(f"SDK records + aggregate built alone (pydantic):  {pyd * 1e3:9.1f}ms "
+          f"({pyd / args.rows * 1e6:.2f} µs/row)")
+
+    if args.profile:
+        providers = {label: make_provider(m, configuration) for label, m in SIDES}
+        scores = score_table(providers["native"]._TabuloProvider__pre_process_data(data=table))
+        for label, p in providers.items():
+            profile(f"{label} preparation", lambda: p._TabuloProvider__pre_process_data(data=table))
+            profile(f"{label} post-processing (SDK classes)", lambda: p._TabuloProvider__post_process(result=scores))
+
+    print(f"\ntotal bench time {time.perf_counter() - started:.0f}s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
