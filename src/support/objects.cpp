@@ -1,5 +1,6 @@
 #include "objects.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <unordered_map>
@@ -258,10 +259,10 @@ CallArgs& CallArgs::arg(PyObject* value) {
     return *this;
 }
 
-CallArgs& CallArgs::kw(const char* name, PyObject* value) { return kw(interned(name).get(), value); }
+CallArgs& CallArgs::kw(const char* name, PyObject* value) { return kw(interned_name(name), value); }
 
 CallArgs& CallArgs::kw(PyObject* name, PyObject* value) {
-    names_.push_back(Ref::borrow(name));
+    names_.push_back(name);
     values_.push_back(value);
     return *this;
 }
@@ -277,9 +278,10 @@ CallArgs& CallArgs::merge(PyObject* kwargs) {
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
         for (size_t i = 0; i < explicit_count; ++i) {
-            if (names_[i].is(key) || equal(names_[i].get(), key))
+            if (names_[i] == key || equal(names_[i], key))
                 raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "function", key);
         }
+        kept_.push_back(std::move(k));
         kept_.push_back(std::move(v));
         kw(key, value);
     }
@@ -305,22 +307,28 @@ Ref CallArgs::call(PyObject* callable) const {
     // Keywords given after a caller's **kwargs must not repeat one of its keys.
     for (size_t i = merged_end(); i < nkw; ++i)
         for (size_t j = merged_begin_; j < merged_end(); ++j)
-            if (equal(names_[i].get(), names_[j].get()))
+            if (equal(names_[i], names_[j]))
                 raise(PyExc_TypeError, "%U got multiple values for keyword argument '%U'", function_str(callable).get(),
-                      names_[i].get());
-    std::vector<PyObject*> stack;
-    stack.reserve(1 + npos + nkw);
-    stack.push_back(nullptr);  // lets the callee prepend `self` without copying
-    stack.insert(stack.end(), positional_.begin(), positional_.end());
-    stack.insert(stack.end(), values_.begin(), values_.end());
+                      names_[i]);
+    // [unused slot, positional..., keyword values...]: the free first slot lets the callee
+    // prepend `self` without copying.
+    PyObject* short_stack[17];
+    std::vector<PyObject*> long_stack;
+    PyObject** stack = short_stack;
+    if (1 + npos + nkw > std::size(short_stack)) {
+        long_stack.resize(1 + npos + nkw);
+        stack = long_stack.data();
+    }
+    stack[0] = nullptr;
+    std::copy_n(positional_.data(), npos, stack + 1);
+    std::copy_n(values_.data(), nkw, stack + 1 + npos);
     Ref kwnames;
     if (nkw) {
         kwnames = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
         for (size_t i = 0; i < nkw; ++i)
-            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Ref(names_[i]).release());
+            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
     }
-    return Ref::checked(PyObject_Vectorcall(callable, stack.data() + 1,
-                                            npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::checked(PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 }  // namespace tsy

@@ -90,8 +90,33 @@ struct Kw {
 inline Kw kw(const char* name, PyObject* value) { return {name, value}; }
 inline Kw kw(const char* name, const Ref& value) { return {name, value.get()}; }
 
+// A list of borrowed pointers that lives on the stack while it is short.
+class PointerList {
+public:
+    void push_back(PyObject* p) {
+        if (size_ < kInline) {
+            inline_[size_] = p;
+        } else {
+            if (size_ == kInline) heap_.assign(inline_, inline_ + kInline);
+            heap_.push_back(p);
+        }
+        ++size_;
+    }
+    PyObject* const* data() const { return size_ <= kInline ? inline_ : heap_.data(); }
+    size_t size() const { return size_; }
+    PyObject* operator[](size_t i) const { return data()[i]; }
+
+private:
+    static constexpr size_t kInline = 8;
+    PyObject* inline_[kInline];
+    size_t size_ = 0;
+    std::vector<PyObject*> heap_;
+};
+
 // The arguments of one call, gathered positional first and keywords after, then made
 // through vectorcall. `merge` appends a caller's **kwargs behind the explicit keywords.
+// Keyword names given as text are interned once and kept; a name given as an object must
+// outlive the call, as borrowed argument values must.
 class CallArgs {
 public:
     // Borrowed arguments must outlive the call; a temporary `Ref` (`args.arg(text("x"))`)
@@ -114,9 +139,9 @@ private:
         kept_.push_back(std::move(value));
         return kept_.back().get();
     }
-    std::vector<PyObject*> positional_;
-    std::vector<Ref> names_;
-    std::vector<PyObject*> values_;
+    PointerList positional_;
+    PointerList names_;
+    PointerList values_;
     std::vector<Ref> kept_;  // keeps merged values and temporaries alive for the call
     // The keywords that came from merged **kwargs: [merged_begin_, merged_end_).
     size_t merged_begin_ = SIZE_MAX, merged_end_ = 0;
