@@ -242,7 +242,8 @@ Ref pre_process_data(Invocation& a) {
     Ref instances = call_method(a.global("pd").get(), "DataFrame");
     Ref labels = call_method(getattr(a[1], "columns").get(), "to_list");
     Ref data = call_method(a[1], "astype", reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    auto column = [&](PyObject* name) { return call_method(get_item(data.get(), name).get(), "to_list"); };
+    // A column's values without its row labels: assigned by position, dtype kept.
+    auto column = [&](PyObject* name) { return getattr(get_item(data.get(), name), "array"); };
     auto assign = [&](const char* key, const Ref& values) { set_item(instances.get(), getattr(mapping, key).get(), values.get()); };
 
     Ref question = item_at(getattr(configuration, "input_fields").get(), 0);
@@ -259,7 +260,7 @@ Ref pre_process_data(Invocation& a) {
             assign(key, call_method(getattr(get_item(data.get(), fields.get()), "values").get(), "tolist"));
         } else if (count == 1) {
             Ref cells = get_item(data.get(), item_at(fields.get(), 0).get());
-            assign(key, call_method(call_method(cells.get(), "apply", a.global("transform_str_to_list")).get(), "to_list"));
+            assign(key, getattr(call_method(cells.get(), "apply", a.global("transform_str_to_list")), "array"));
         }
     };
     lists("context_fields", "contexts");
@@ -325,6 +326,8 @@ Ref post_process(Invocation& a) {
         contains(clip_methods.get(), metric_name.get()) && contains(get_item(clip_methods.get(), metric_name.get()).get(), method.get());
     Ref provider = getattr(getattr(a.global("EvaluationProvider"), "TABULO"), "value");
     Ref record_class = a.global("RecordMetricResult");
+    static const KeywordCall& record_call =
+        *new KeywordCall{"name", "display_name", "method", "group", "provider", "value", "record_id", "thresholds"};
 
     // Whole columns as lists hold the same objects as row-by-row reads of the table, except
     // that a missing score read row by row is NaN where the list holds None.
@@ -338,9 +341,9 @@ Ref post_process(Invocation& a) {
         if (raw.is_none()) raw = missing;
         if (apply_clipping && !truthy(Ref::checked(PyObject_RichCompare(raw.get(), zero.get(), Py_GT)).get())) raw = zero;
         Ref value = round_number(raw.get(), 4);
-        Ref record = call(record_class, kw("name", metric_name), kw("display_name", display_name), kw("method", method),
-                          kw("group", group), kw("provider", provider), kw("value", value),
-                          kw("record_id", str(PyList_GET_ITEM(record_ids.get(), i))), kw("thresholds", thresholds));
+        Ref record_id = str(PyList_GET_ITEM(record_ids.get(), i));
+        Ref record = record_call(record_class.get(), {metric_name.get(), display_name.get(), method.get(), group.get(),
+                                                      provider.get(), value.get(), record_id.get(), thresholds.get()});
         append(records.get(), record.get());
         append(values.get(), getattr(record, "value").get());
     }

@@ -259,8 +259,8 @@ Ref evaluate_async(Invocation& a) {
 }
 
 // A count of tokens, or None when there are none.
-Ref token_count(PyObject* self, PyObject* value) {
-    Ref tokens = call_method(getattr(self, "encoding").get(), "encode", str(value));
+Ref token_count(PyObject* encode, PyObject* value) {
+    Ref tokens = Ref::checked(PyObject_CallOneArg(encode, str(value).get()));
     Py_ssize_t n = length(tokens.get());
     return n ? integer(n) : none();
 }
@@ -283,7 +283,12 @@ Ref post_process(Invocation& a) {
         method = getattr(self, "metric_method"), group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
     Ref provider = getattr(getattr(a.global("EvaluationProvider"), "TABULO"), "value");
     Ref record_class = a.global("RecordMetricResult");
-    Ref prompt_key = text("prompt"), response_key = text("unparsed_response");
+    Ref prompt_key = interned("prompt"), response_key = interned("unparsed_response");
+    const bool count_tokens = truthy(getattr(self, "compute_token_count").get());
+    Ref encode = count_tokens ? getattr(getattr(self, "encoding"), "encode") : none();
+    static const KeywordCall& record_call = *new KeywordCall{
+        "name", "display_name", "method", "group", "provider", "value", "label", "record_id", "record_timestamp",
+        "thresholds", "explanation", "additional_info"};
 
     Ref it_ids = Ref::checked(PyObject_GetIter(ids.get()));
     Ref it_timestamps = Ref::checked(PyObject_GetIter(timestamps.get()));
@@ -295,24 +300,24 @@ Ref post_process(Invocation& a) {
         if (!timestamp) break;
         Ref result = Ref::steal(PyIter_Next(it_results.get()));
         if (!result) break;
-        if (truthy(getattr(self, "compute_token_count").get())) {
+        if (count_tokens) {
             Ref metadata = getattr(result, "metadata");
-            input_tokens = token_count(self, get_item(metadata.get(), prompt_key.get()).get());
-            output_tokens = token_count(self, get_item(metadata.get(), response_key.get()).get());
+            input_tokens = token_count(encode.get(), get_item(metadata.get(), prompt_key.get()).get());
+            output_tokens = token_count(encode.get(), get_item(metadata.get(), response_key.get()).get());
         }
         Ref selected = getattr(result, "selected_option");
-        Ref value = call_method(scores.get(), "get", selected);
+        Ref value = dict_get(scores.get(), selected.get());
+        if (!value) value = none();
         Ref explanation = getattr(result, "explanation");
         Ref feedback = getattr(result, "feedback");
         Ref info = new_dict();
         dict_set(info.get(), "feedback", truthy(feedback.get()) ? feedback.get() : Py_None);
         dict_set(info.get(), "input_tokens", input_tokens.get());
         dict_set(info.get(), "output_tokens", output_tokens.get());
-        append(records.get(), call(record_class, kw("name", metric_name), kw("display_name", display_name),
-                                   kw("method", method), kw("group", group), kw("provider", provider), kw("value", value),
-                                   kw("label", selected), kw("record_id", record_id), kw("record_timestamp", timestamp),
-                                   kw("thresholds", thresholds), kw("explanation", explanation),
-                                   kw("additional_info", info))
+        append(records.get(), record_call(record_class.get(), {metric_name.get(), display_name.get(), method.get(),
+                                                               group.get(), provider.get(), value.get(), selected.get(),
+                                                               record_id.get(), timestamp.get(), thresholds.get(),
+                                                               explanation.get(), info.get()})
                                   .get());
     }
     if (PyErr_Occurred()) throw_error();
