@@ -501,4 +501,31 @@ Ref AsyncPromise::Nested::await_resume() {
     return value ? value : none();
 }
 
+AsyncWith::AsyncWith(PyObject* manager)
+    : manager_(Ref::borrow(manager)),
+      aenter_(special_method(manager, "__aenter__", "asynchronous context manager")),
+      aexit_(special_method(manager, "__aexit__", "asynchronous context manager")) {}
+
+Ref AsyncWith::enter() {
+    Ref entering = call(aenter_);
+    aenter_.reset();  // only the exit is needed from here on
+    return entering;
+}
+
+Ref AsyncWith::exit(std::exception_ptr failure) {
+    if (!failure) return call(aexit_, Py_None, Py_None, Py_None);
+    exception_ = exception_object(failure);
+    Ref tb = Ref::steal(PyException_GetTraceback(exception_.get()));
+    return call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())), exception_, tb ? tb.get() : Py_None);
+}
+
+void AsyncWith::finish(std::exception_ptr failure, const Ref& suppress) {
+    if (!failure || truthy(suppress.get())) return;
+    throw PyError(exception_);
+}
+
+void AsyncWith::chain(const PyError& exit_error) const {
+    if (exception_) chain_context(exit_error, exception_);
+}
+
 }  // namespace tsy

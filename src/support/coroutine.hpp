@@ -139,21 +139,44 @@ Ref make_coroutine(Async task, PyObject* name, PyObject* qualname);
 // The type of the objects `make_coroutine` makes (registered as a Coroutine on first use).
 PyTypeObject* coroutine_type();
 
-// `async with manager as value: body(value)`. `__aexit__` always runs, with the active
-// exception when the body fails; a true result suppresses that exception.
-// The body is a callable taking the entered value and returning an Async.
-template <class Body>
-Async async_with(Ref manager, Body body);
+// `async with manager as value: ...` written inline in the awaiting coroutine, so that the
+// body adds no frame of its own:
+//
+//     AsyncWith with(manager);
+//     Ref entering = with.enter();
+//     Ref value = co_await entering;
+//     std::exception_ptr failure;
+//     try { ...the body, which may co_await... } catch (...) { failure = std::current_exception(); }
+//     Ref exiting = with.exit(failure);
+//     Ref suppress = co_await exiting;
+//     with.finish(failure, suppress);  // raises the body's error again unless suppressed
+//
+// `__aexit__` always runs, with the body's exception when it failed; if it raises, its
+// error carries the body's as context.
+class AsyncWith {
+public:
+    explicit AsyncWith(PyObject* manager);
+    // The awaitable of `__aenter__()`.
+    Ref enter();
+    // The awaitable of `__aexit__(type, value, traceback)` for `failure` (or no failure).
+    Ref exit(std::exception_ptr failure);
+    // After the exit was awaited with result `suppress`.
+    void finish(std::exception_ptr failure, const Ref& suppress);
+    // For an error raised by the awaited exit: gives it the body's error as context.
+    void chain(const PyError& exit_error) const;
 
+private:
+    Ref manager_, aenter_, aexit_;
+    Ref exception_;  // the body's exception, once known
+};
 
+// `async with manager as value: body(value)` for a body that is itself a coroutine: the
+// body is a callable taking the entered value and returning an Async.
 template <class Body>
 Async async_with(Ref manager, Body body) {
-    Ref aexit = special_method(manager.get(), "__aexit__", "asynchronous context manager");
-    Ref aenter = special_method(manager.get(), "__aenter__", "asynchronous context manager");
-    Ref entering = call(aenter);
+    AsyncWith with(manager.get());
+    Ref entering = with.enter();
     Ref value = co_await entering;
-    entering.reset();  // only the exit is needed from here on
-    aenter.reset();
     std::exception_ptr failure;
     Ref result;
     try {
@@ -162,24 +185,16 @@ Async async_with(Ref manager, Body body) {
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure) {
-        Ref exiting = call(aexit, Py_None, Py_None, Py_None);
-        co_await exiting;
-        co_return result ? result : none();
-    }
-    Ref exc = exception_object(failure);
-    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-    if (!tb) tb = none();
+    Ref exiting = with.exit(failure);
     Ref suppress;
     try {
-        Ref exiting = call(aexit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb);
         suppress = co_await exiting;
     } catch (PyError& exit_error) {
-        chain_context(exit_error, exc);
+        with.chain(exit_error);
         throw;
     }
-    if (!truthy(suppress.get())) throw PyError(exc);
-    co_return none();
+    with.finish(failure, suppress);
+    co_return result ? result : none();
 }
 
 }  // namespace tsy

@@ -233,32 +233,51 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             Ref verify = getattr(self.get(), "verify");
             Ref request = call(getattr(session.get(), "post"), kw("url", url), kw("headers", headers),
                                kw("data", payload), kw("ssl", verify));
-            auto exchange = [&](Ref response) -> Async {
+            // async with request as response: (inline, so a request in flight holds one frame)
+            AsyncWith with(request.get());
+            Ref entering = with.enter();
+            Ref response = co_await entering;
+            std::exception_ptr failure;
+            try {
                 Ref status = getattr(response.get(), "status");
                 Ref reading = call_method(response.get(), "text");
                 Ref body = co_await reading;
                 Ref json = lookup_global(g, "json");
-                if (equal(status.get(), integer(200).get())) co_return call_method(json.get(), "loads", body);
-                Ref last_attempt = Ref::checked(PyNumber_Subtract(getattr(self.get(), "RETRY_COUNT").get(), integer(1).get()));
-                if (contains(getattr(self.get(), "RETRY_AFTER_STATUS_CODES").get(), status.get()) &&
-                    truthy(Ref::checked(PyObject_RichCompare(attempt.get(), last_attempt.get(), Py_LT)).get())) {
+                // A gateway error with attempts left is tried again after a wait.
+                auto retried = [&] {
+                    if (!contains(getattr(self.get(), "RETRY_AFTER_STATUS_CODES").get(), status.get())) return false;
+                    Ref last = Ref::checked(PyNumber_Subtract(getattr(self.get(), "RETRY_COUNT").get(), integer(1).get()));
+                    return truthy(Ref::checked(PyObject_RichCompare(attempt.get(), last.get(), Py_LT)).get());
+                };
+                if (equal(status.get(), integer(200).get())) {
+                    result = call_method(json.get(), "loads", body);
+                } else if (retried()) {
                     Ref power = Ref::checked(PyNumber_Power(integer(2).get(), attempt.get(), Py_None));
                     Ref wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
                     Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
                     co_await sleeping;
                     retry = true;
-                    co_return none();
+                } else {
+                    Ref decoded = call_method(json.get(), "loads", body);
+                    result = request_error(g, str(status.get()).get(), str(decoded.get()).get());
                 }
-                Ref decoded = call_method(json.get(), "loads", body);
-                co_return request_error(g, str(status.get()).get(), str(decoded.get()).get());
-            };
-            Async posting = async_with(request, exchange);
-            result = co_await std::move(posting);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            Ref exiting = with.exit(failure);
+            Ref suppress;
+            try {
+                suppress = co_await exiting;
+            } catch (PyError& exit_error) {
+                with.chain(exit_error);
+                throw;
+            }
+            with.finish(failure, suppress);
         } catch (PyError& e) {
             if (!e.is_exception()) throw;
             co_return request_error(g, text("REQUEST_FAILED").get(), e.text().get());
         }
-        if (!retry) co_return result;
+        if (!retry) co_return result ? result : none();
     }
     if (PyErr_Occurred()) throw_error();
     co_return none();
