@@ -649,6 +649,27 @@ def nulls_as_none(series):
     return [None if pd.isna(v) else v for v in series.to_list()]
 
 
+def test_many_identifiers_are_standard_version_4_texts():
+    # Enough rows that every version and variant nibble value would show up if the bits
+    # were not set: each text must round-trip through uuid.UUID unchanged.
+    table = frame(5000)
+    populate(configuration=config(), data=table)
+    values = table["record_id"].to_list()
+    parsed = [uuid.UUID(v) for v in values]
+    assert all(str(u) == v and u.version == 4 and u.variant == uuid.RFC_4122 for u, v in zip(parsed, values))
+    assert len(set(values)) == 5000
+    # The random part really varies: all 16 values of a free nibble appear.
+    assert {v[0] for v in values} == set("0123456789abcdef")
+
+
+def test_a_replaced_uuid4_function_is_called(monkeypatch):
+    made = iter(uuid.UUID(int=i, version=4) for i in range(1, 3))
+    monkeypatch.setattr(uuid, "uuid4", lambda: next(made))
+    table = frame(2)
+    populate(configuration=config(), data=table)
+    assert table["record_id"].to_list() == [str(uuid.UUID(int=i, version=4)) for i in range(1, 3)]
+
+
 def test_identifiers_come_from_the_module_uuid(monkeypatch):
     made = [uuid.UUID(int=i, version=4) for i in range(1, 4)]
     calls = []

@@ -2,6 +2,11 @@
 // after another or as coroutines under a concurrency bound.
 #include "support.hpp"
 
+#include <sys/random.h>
+
+#include <cerrno>
+#include <vector>
+
 using namespace tsy;
 
 namespace {
@@ -213,6 +218,40 @@ bool needs_filling(PyObject* data, PyObject* configuration, const char* field) {
     return truthy(call_method(call_method(column.get(), "isnull").get(), "all").get());
 }
 
+// The standard library's uuid4, as bound when the module was imported.
+PyObject* standard_uuid4 = nullptr;
+
+// `count` texts of fresh version-4 UUIDs, as str(uuid.uuid4()) gives them: 16 bytes from the
+// system's random source (where os.urandom takes them), version and variant bits set.
+Ref uuid4_texts(Py_ssize_t count) {
+    constexpr char kHex[] = "0123456789abcdef";
+    std::vector<unsigned char> random(static_cast<size_t>(count) * 16);
+    for (size_t done = 0; done < random.size();) {
+        ssize_t n = getrandom(random.data() + done, random.size() - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw_error();
+        }
+        done += static_cast<size_t>(n);
+    }
+    Ref texts = new_list(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        unsigned char* b = random.data() + i * 16;
+        b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+        b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+        Ref text = Ref::checked(PyUnicode_New(36, 127));
+        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+        for (int j = 0, k = 0; j < 16; ++j) {
+            if (j == 4 || j == 6 || j == 8 || j == 10) out[k++] = '-';
+            out[k++] = kHex[b[j] >> 4];
+            out[k++] = kHex[b[j] & 0xf];
+        }
+        PyList_SET_ITEM(texts.get(), i, text.release());
+    }
+    return texts;
+}
+
 Ref populate_record_id_timestamp(Invocation& a) {
     PyObject* configuration = a[0];
     PyObject* data = a[1];
@@ -220,8 +259,13 @@ Ref populate_record_id_timestamp(Invocation& a) {
         const Py_ssize_t rows = length(data);
         Ref uuid = a.global("uuid");
         Ref uuid4 = getattr(uuid.get(), "uuid4");
-        Ref ids = new_list(rows);
-        for (Py_ssize_t i = 0; i < rows; ++i) PyList_SET_ITEM(ids.get(), i, str(call(uuid4).get()).release());
+        Ref ids;
+        if (uuid4.is(standard_uuid4)) {
+            ids = uuid4_texts(rows);  // the same texts, without a UUID object per row
+        } else {  // a replaced uuid or uuid4 is called as it is
+            ids = new_list(rows);
+            for (Py_ssize_t i = 0; i < rows; ++i) PyList_SET_ITEM(ids.get(), i, str(call(uuid4).get()).release());
+        }
         set_item(data, getattr(configuration, "record_id_field").get(), ids.get());
     }
     if (needs_filling(data, configuration, "record_timestamp_field")) {
@@ -246,6 +290,7 @@ std::vector<Param> entry_params() {
 void exec(Module& m) {
     m.import("os");
     m.import("uuid");
+    if (!standard_uuid4) standard_uuid4 = getattr(m.global("uuid"), "uuid4").release();  // kept for good
     m.from_import("datetime", "datetime");
     m.import("pandas", "pd");
     m.from_import("tessaly.clients.api_client", "APIClient");
