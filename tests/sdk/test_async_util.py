@@ -141,3 +141,12 @@ class TestStartEventLoopRunFunc:
 
         with pytest.raises(Boom, match="in func"):
             start_event_loop_run_func(body)
+
+
+def test_an_error_from_plain_code_keeps_its_own_context():
+    async def fails():
+        raise ValueError("boom")
+
+    with pytest.raises(ValueError) as raised:
+        run_in_event_loop(fails)
+    assert raised.value.__context__ is None

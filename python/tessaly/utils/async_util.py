@@ -33,7 +33,11 @@ def run_in_event_loop(coroutine_function: Callable[..., Awaitable], *args: Any, 
         )
     try:
         asyncio.get_running_loop()
+        in_a_loop = True
     except RuntimeError:
+        in_a_loop = False
+    if not in_a_loop:
+        # Outside the handler, so that the coroutine's own exception keeps its own context.
         return _run_on_new_loop(coroutine_function, args, kwargs)
     context = contextvars.copy_context()
     with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="tessaly-loop") as pool:
