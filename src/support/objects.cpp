@@ -22,7 +22,7 @@ Ref text_format(const char* fmt, ...) {
 
 // Names in C++ code are mostly literals used again and again: each is interned once and
 // kept, found by its address (and checked by content, in case the address is reused).
-static PyObject* interned_name(const char* s) {
+PyObject* interned_name(const char* s) {
     static std::unordered_map<const char*, PyObject*> cache;
     auto found = cache.find(s);
     if (found != cache.end() && PyUnicode_CompareWithASCIIString(found->second, s) == 0) return found->second;

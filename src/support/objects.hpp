@@ -179,10 +179,21 @@ template <class... Args>
 Ref call(const Ref& callable, const Args&... args) {
     return call(callable.get(), args...);
 }
-// o.name(args...)
+inline PyObject* positional_pointer(PyObject* v) { return v; }
+inline PyObject* positional_pointer(const Ref& v) { return v.get(); }
+// The interned name, as kept for good by the support layer.
+PyObject* interned_name(const char* name);
+
+// o.name(args...): with positional arguments only, without making a bound method.
 template <class... Args>
 Ref call_method(PyObject* o, const char* name, const Args&... args) {
-    return call(getattr(o, name), args...);
+    if constexpr ((!std::is_same_v<Args, Kw> && ...)) {
+        PyObject* stack[] = {o, positional_pointer(args)...};
+        return Ref::checked(PyObject_VectorcallMethod(interned_name(name), stack,
+                                                      (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        return call(getattr(o, name), args...);
+    }
 }
 
 // `with manager: body()`. `__exit__` always runs, with the body's exception when it fails;
