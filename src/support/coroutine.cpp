@@ -122,69 +122,55 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         if (!self->started) {
             self->started = true;
             resume_frame(self, none(), std::move(thrown));
-        } else {
-            for (;;) {
-                Ref delegate = std::move(p.delegate);
-                if (!delegate) {  // only possible right after a throw into a frame with nothing awaited
-                    resume_frame(self, std::move(sent), std::move(thrown));
-                    break;
-                }
-                Ref result_value, error;
-                if (thrown) {
-                    if (PyErr_GivenExceptionMatches(thrown.get(), PyExc_GeneratorExit)) {
-                        // close() closes the awaited object first, then the frame.
-                        Ref close = Ref::steal(PyObject_GetAttrString(delegate.get(), "close"));
-                        if (!close) PyErr_Clear();
-                        else if (!Ref::steal(PyObject_CallNoArgs(close.get()))) thrown = Ref::steal(PyErr_GetRaisedException());
-                        error = std::move(thrown);
-                    } else {
-                        Ref method = Ref::steal(PyObject_GetAttrString(delegate.get(), "throw"));
-                        if (!method) {
-                            PyErr_Clear();
-                            error = std::move(thrown);
-                        } else {
-                            Ref yielded = Ref::steal(PyObject_CallOneArg(method.get(), thrown.get()));
-                            thrown.reset();
-                            if (yielded) {
-                                p.delegate = std::move(delegate);
-                                self->running = false;
-                                *out = yielded.release();
-                                return PYGEN_NEXT;
-                            }
-                            if (PyErr_ExceptionMatches(PyExc_StopIteration)) result_value = take_stop_value();
-                            else error = Ref::steal(PyErr_GetRaisedException());
-                        }
-                    }
-                } else {
-                    PyObject* r = nullptr;
-                    PySendResult sr = PyIter_Send(delegate.get(), sent.get(), &r);
-                    if (sr == PYGEN_NEXT) {
-                        p.delegate = std::move(delegate);
-                        self->running = false;
-                        *out = r;
-                        return PYGEN_NEXT;
-                    }
-                    if (sr == PYGEN_RETURN) result_value = Ref::steal(r);
-                    else error = Ref::steal(PyErr_GetRaisedException());
-                }
-                resume_frame(self, error ? nullptr : std::move(result_value), std::move(error));
-                if (self->handle.done()) break;
-                sent = none();  // a new await starts by sending None to its iterator
-            }
+            sent = none();  // what the frame awaits now starts with None
         }
-        // The frame either awaits something new, to be started with None, or has finished.
+        // Each turn hands the awaited iterator what came in (a value, or an exception to
+        // throw), then resumes the frame with what the iterator gave back, until the
+        // iterator yields (out to the loop) or the frame finishes.
         while (!self->handle.done()) {
             Ref delegate = std::move(p.delegate);
-            PyObject* r = nullptr;
-            PySendResult sr = PyIter_Send(delegate.get(), Py_None, &r);
-            if (sr == PYGEN_NEXT) {
-                p.delegate = std::move(delegate);
-                self->running = false;
-                *out = r;
-                return PYGEN_NEXT;
+            Ref result_value, error;
+            if (!delegate) {  // a throw into a frame that awaits nothing
+                error = std::move(thrown);
+            } else if (thrown) {
+                if (PyErr_GivenExceptionMatches(thrown.get(), PyExc_GeneratorExit)) {
+                    // close() closes the awaited object first, then the frame.
+                    Ref close = Ref::steal(PyObject_GetAttrString(delegate.get(), "close"));
+                    if (!close) PyErr_Clear();
+                    else if (!Ref::steal(PyObject_CallNoArgs(close.get()))) thrown = Ref::steal(PyErr_GetRaisedException());
+                    error = std::move(thrown);
+                } else {
+                    Ref method = Ref::steal(PyObject_GetAttrString(delegate.get(), "throw"));
+                    if (!method) {
+                        PyErr_Clear();
+                        error = std::move(thrown);
+                    } else {
+                        Ref yielded = Ref::steal(PyObject_CallOneArg(method.get(), thrown.get()));
+                        thrown.reset();
+                        if (yielded) {
+                            p.delegate = std::move(delegate);
+                            self->running = false;
+                            *out = yielded.release();
+                            return PYGEN_NEXT;
+                        }
+                        if (PyErr_ExceptionMatches(PyExc_StopIteration)) result_value = take_stop_value();
+                        else error = Ref::steal(PyErr_GetRaisedException());
+                    }
+                }
+            } else {
+                PyObject* r = nullptr;
+                PySendResult sr = PyIter_Send(delegate.get(), sent.get(), &r);
+                if (sr == PYGEN_NEXT) {
+                    p.delegate = std::move(delegate);
+                    self->running = false;
+                    *out = r;
+                    return PYGEN_NEXT;
+                }
+                if (sr == PYGEN_RETURN) result_value = Ref::steal(r);
+                else error = Ref::steal(PyErr_GetRaisedException());
             }
-            if (sr == PYGEN_RETURN) resume_frame(self, Ref::steal(r), nullptr);
-            else resume_frame(self, nullptr, Ref::steal(PyErr_GetRaisedException()));
+            resume_frame(self, error ? nullptr : std::move(result_value), std::move(error));
+            sent = none();
         }
     } catch (...) {
         // Only the bridge's own bookkeeping can land here (the frame keeps its errors).
