@@ -35,12 +35,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import cProfile
 import gc
-import io
 import json
 import os
-import pstats
 import random
 import sys
 import time
@@ -61,6 +58,7 @@ import aiohttp  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import baseline_screening_provider as baseline  # noqa: E402
+from _common import PlainResult, profile, same, swapped_globals  # noqa: E402
 from canned_responder import CANNED_BODY, CannedResponder  # noqa: E402
 from tessaly.clients.api_client import APIClient  # noqa: E402
 from tessaly.config import GenAIConfiguration  # noqa: E402
@@ -152,63 +150,27 @@ def canned_results(records: int, error_class, seed=11) -> list:
 # ---- trivial result classes -----------------------------------------------------------------
 
 
-class _Plain:
-    """Keeps its keyword arguments, in order; equal when type and keywords are the same."""
-
-    def __init__(self, **fields):
-        self.__dict__ = fields
-
-
-class PlainRecord(_Plain):
+class PlainRecord(PlainResult):
     pass
 
 
-class PlainAggregate(_Plain):
+class PlainAggregate(PlainResult):
     pass
 
 
-class PlainError(_Plain):
+class PlainError(PlainResult):
     pass
 
 
 PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggregate, "Error": PlainError}
 
 
-class swapped_classes:
-    """Replaces the result classes in both modules for the duration of a block."""
-
-    def __enter__(self):
-        self.saved = [(m, name, getattr(m, name)) for _, m in SIDES for name in PLAIN]
-        for _, m in SIDES:
-            for name, cls in PLAIN.items():
-                setattr(m, name, cls)
-
-    def __exit__(self, *exc):
-        for m, name, cls in self.saved:
-            setattr(m, name, cls)
+def swapped_classes(active=True):
+    """Replaces the result classes in both modules for the duration of a block (or not)."""
+    return swapped_globals([m for _, m in SIDES], PLAIN if active else {})
 
 
 # ---- equivalence ------------------------------------------------------------------------------
-
-
-def same(a, b, path="result") -> None:
-    """Raises AssertionError at the first difference of type, order or value."""
-    if type(a) is not type(b):
-        raise AssertionError(f"{path}: {type(a).__name__} != {type(b).__name__}")
-    if isinstance(a, dict):
-        if list(a) != list(b):
-            raise AssertionError(f"{path}: keys {list(a)} != {list(b)}")
-        for k in a:
-            same(a[k], b[k], f"{path}[{k!r}]")
-    elif isinstance(a, (list, tuple)):
-        if len(a) != len(b):
-            raise AssertionError(f"{path}: length {len(a)} != {len(b)}")
-        for i, (x, y) in enumerate(zip(a, b)):
-            same(x, y, f"{path}[{i}]")
-    elif hasattr(a, "__dict__") and not isinstance(a, type):
-        same(vars(a), vars(b), f"{path}.")
-    elif a != b and not (a != a and b != b):  # NaN equals NaN here
-        raise AssertionError(f"{path}: {a!r} != {b!r}")
 
 
 def check_equivalence(table, configuration, api_client, records) -> None:
@@ -227,7 +189,7 @@ def check_equivalence(table, configuration, api_client, records) -> None:
         )
         record_ids = bodies["native"][1]
         for variant in ("pydantic", "plain"):
-            with swapped_classes() if variant == "plain" else _nothing():
+            with swapped_classes(variant == "plain"):
                 results = canned_results(records, native.Error)
                 out = {label: p._ScreeningProvider__post_process(results, record_ids) for label, p in providers.items()}
                 same(out["native"], out["baseline"], f"{metric}/{variant} post-process")
@@ -235,14 +197,6 @@ def check_equivalence(table, configuration, api_client, records) -> None:
                     assert out["native"] == out["baseline"]
     print(f"equivalence: identical bodies, headers and results for {', '.join(METRICS)} "
           f"({records} records; pydantic and plain result classes)")
-
-
-class _nothing:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return None
 
 
 # ---- end to end ---------------------------------------------------------------------------------
@@ -455,18 +409,6 @@ def own_work(metric, table, configuration, api_client, records, repeat):
 # ---- profiles -----------------------------------------------------------------------------------
 
 
-def profile(title, fn, limit=18):
-    profiler = cProfile.Profile()
-    profiler.enable()
-    fn()
-    profiler.disable()
-    stream = io.StringIO()
-    stats = pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats("tottime")
-    stats.print_stats(limit)
-    print(f"\n---- cProfile: {title} (by own time) ----")
-    print("\n".join(line for line in stream.getvalue().splitlines() if line.strip())[:6000])
-
-
 # ---- main ---------------------------------------------------------------------------------------
 
 
@@ -544,7 +486,7 @@ def main():
         print(f"\n== The provider's own work, µs per record ({records} records, best of {max(args.repeat, 5)}) ==")
         print(f"{'classes':<10}{'metric':<20}{'step':<14}{'native':>9}{'baseline':>10}{'speed-up':>10}")
         for variant in ("pydantic", "plain"):
-            with swapped_classes() if variant == "plain" else _nothing():
+            with swapped_classes(variant == "plain"):
                 for metric in METRICS:
                     figures = own_work(metric, table, configuration, api_client, records, max(args.repeat, 5))
                     for step, step_name in (("pre", "body building"), ("post", "post-process")):

@@ -32,12 +32,9 @@ read by ``json.loads``) or "python" (``['a', 'b']``, which the SDK's
 from __future__ import annotations
 
 import argparse
-import cProfile
 import gc
-import io
 import json
 import os
-import pstats
 import random
 import sys
 import time
@@ -48,6 +45,7 @@ sys.path.insert(0, HERE)
 import pandas as pd  # noqa: E402
 
 import baseline_tabulo_provider as baseline  # noqa: E402
+from _common import PlainResult, profile, same, swapped_globals  # noqa: E402
 from tessaly.config import GenAIConfiguration  # noqa: E402
 from tessaly.entities.enums import MetricGroup  # noqa: E402
 from tessaly.entities.metric_threshold import MetricThreshold  # noqa: E402
@@ -118,63 +116,23 @@ def score_table(instances: pd.DataFrame, seed=5) -> pd.DataFrame:
 # ---- trivial result classes -----------------------------------------------------------------
 
 
-class _Plain:
-    """Keeps its keyword arguments, in order."""
-
-    def __init__(self, **fields):
-        self.__dict__ = fields
-
-
-class PlainRecord(_Plain):
+class PlainRecord(PlainResult):
     pass
 
 
-class PlainAggregate(_Plain):
+class PlainAggregate(PlainResult):
     pass
 
 
 PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggregate}
 
 
-class swapped_classes:
+def swapped_classes(active=True):
     """Replaces the result classes in both modules for the duration of a block (or not)."""
-
-    def __init__(self, active=True):
-        self.active = active
-
-    def __enter__(self):
-        self.saved = [(m, name, getattr(m, name)) for _, m in SIDES for name in PLAIN]
-        if self.active:
-            for _, m in SIDES:
-                for name, cls in PLAIN.items():
-                    setattr(m, name, cls)
-
-    def __exit__(self, *exc):
-        for m, name, cls in self.saved:
-            setattr(m, name, cls)
+    return swapped_globals([m for _, m in SIDES], PLAIN if active else {})
 
 
 # ---- equivalence ------------------------------------------------------------------------------
-
-
-def same(a, b, path="result") -> None:
-    """Raises AssertionError at the first difference of type, order or value."""
-    if type(a) is not type(b):
-        raise AssertionError(f"{path}: {type(a).__name__} != {type(b).__name__}")
-    if isinstance(a, dict):
-        if list(a) != list(b):
-            raise AssertionError(f"{path}: keys {list(a)} != {list(b)}")
-        for k in a:
-            same(a[k], b[k], f"{path}[{k!r}]")
-    elif isinstance(a, (list, tuple)):
-        if len(a) != len(b):
-            raise AssertionError(f"{path}: length {len(a)} != {len(b)}")
-        for i, (x, y) in enumerate(zip(a, b)):
-            same(x, y, f"{path}[{i}]")
-    elif hasattr(a, "__dict__") and not isinstance(a, type):
-        same(vars(a), vars(b), f"{path}.")
-    elif a != b and not (a != a and b != b):  # NaN equals NaN here
-        raise AssertionError(f"{path}: {a!r} != {b!r}")
 
 
 def same_table(a: pd.DataFrame, b: pd.DataFrame, path: str) -> None:
@@ -271,17 +229,6 @@ def measure_pydantic(table, repeat):
 
 
 # ---- profiles -----------------------------------------------------------------------------------
-
-
-def profile(title, fn, limit=14):
-    profiler = cProfile.Profile()
-    profiler.enable()
-    fn()
-    profiler.disable()
-    stream = io.StringIO()
-    pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats("tottime").print_stats(limit)
-    print(f"\n---- cProfile: {title} (by own time) ----")
-    print("\n".join(line for line in stream.getvalue().splitlines() if line.strip()))
 
 
 # ---- main ---------------------------------------------------------------------------------------

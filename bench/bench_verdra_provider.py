@@ -42,11 +42,8 @@ with their types).
 from __future__ import annotations
 
 import argparse
-import cProfile
 import gc
-import io
 import os
-import pstats
 import random
 import re
 import sys
@@ -61,6 +58,7 @@ import verdra.judges  # noqa: E402
 from tabulo.inference import local_responder  # noqa: E402
 
 import baseline_verdra_provider as baseline  # noqa: E402
+from _common import PlainResult, profile, same, swapped_globals  # noqa: E402
 from tessaly.entities.criteria import Option  # noqa: E402
 from tessaly.entities.enums import MetricGroup  # noqa: E402
 from tessaly.entities.foundation_model import OpenAIFoundationModel  # noqa: E402
@@ -234,18 +232,11 @@ def use_encoding(kind: str) -> None:
     FAKE_TIKTOKEN.get_encoding = lambda name: ENCODINGS[kind]()
 
 
-class _Plain:
-    """Keeps its keyword arguments, in order."""
-
-    def __init__(self, **fields):
-        self.__dict__ = fields
-
-
-class PlainRecord(_Plain):
+class PlainRecord(PlainResult):
     pass
 
 
-class PlainAggregate(_Plain):
+class PlainAggregate(PlainResult):
     @classmethod
     def create(cls, records):
         return cls(records=records)
@@ -254,46 +245,15 @@ class PlainAggregate(_Plain):
 PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggregate}
 
 
-class patched:
+def patched(judge_class, plain=False):
     """Sets the judge and the encoder in both modules, and the plain result classes if asked."""
-
-    def __init__(self, judge_class, plain=False):
-        self.globals = {"DirectJudge": judge_class, "tiktoken": FAKE_TIKTOKEN}
-        if plain:
-            self.globals.update(PLAIN)
-
-    def __enter__(self):
-        self.saved = [(m, name, getattr(m, name)) for _, m in SIDES for name in self.globals]
-        for _, m in SIDES:
-            for name, value in self.globals.items():
-                setattr(m, name, value)
-
-    def __exit__(self, *exc):
-        for m, name, value in self.saved:
-            setattr(m, name, value)
+    replacements = {"DirectJudge": judge_class, "tiktoken": FAKE_TIKTOKEN}
+    if plain:
+        replacements.update(PLAIN)
+    return swapped_globals([m for _, m in SIDES], replacements)
 
 
 # ---- equivalence ------------------------------------------------------------------------------
-
-
-def same(a, b, path="result") -> None:
-    """Raises AssertionError at the first difference of type, order or value."""
-    if type(a) is not type(b):
-        raise AssertionError(f"{path}: {type(a).__name__} != {type(b).__name__}")
-    if isinstance(a, dict):
-        if list(a) != list(b):
-            raise AssertionError(f"{path}: keys {list(a)} != {list(b)}")
-        for k in a:
-            same(a[k], b[k], f"{path}[{k!r}]")
-    elif isinstance(a, (list, tuple)):
-        if len(a) != len(b):
-            raise AssertionError(f"{path}: length {len(a)} != {len(b)}")
-        for i, (x, y) in enumerate(zip(a, b)):
-            same(x, y, f"{path}[{i}]")
-    elif hasattr(a, "__dict__") and not isinstance(a, type):
-        same(vars(a), vars(b), f"{path}.")
-    elif a != b and not (a != a and b != b):  # NaN equals NaN here
-        raise AssertionError(f"{path}: {a!r} != {b!r}")
 
 
 def check_equivalence(table, judge_class) -> None:
@@ -356,17 +316,6 @@ def measure(table, judge_class, repeat, plain, tokens):
 
 
 # ---- profiles -----------------------------------------------------------------------------------
-
-
-def profile(title, fn, limit=16):
-    profiler = cProfile.Profile()
-    profiler.enable()
-    fn()
-    profiler.disable()
-    stream = io.StringIO()
-    pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats("tottime").print_stats(limit)
-    print(f"\n---- cProfile: {title} (by own time) ----")
-    print("\n".join(line for line in stream.getvalue().splitlines() if line.strip()))
 
 
 # ---- main ---------------------------------------------------------------------------------------
