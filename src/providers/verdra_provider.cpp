@@ -1,6 +1,6 @@
 // tessaly.providers.verdra_provider: criteria-based judge metrics computed through the
 // criteria-judge library, with token counts of the judge's prompts and answers.
-#include "hosting_credentials.hpp"
+#include "judge_common.hpp"
 #include "support.hpp"
 
 using namespace tsy;
@@ -243,19 +243,11 @@ Ref evaluate(Invocation& a) {
     }
 }
 
-Async evaluate_async_run(Ref globals, Ref self, Ref data) {
-    PyObject* g = globals.get();
-    Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
-    Ref job = call(getattr(lookup_global(g, "functools").get(), "partial"), lookup_global(g, "start_event_loop_run_func"),
-                   kw("func", getattr(self, "evaluate")), kw("data", data));
-    Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
-    Ref result = co_await running;
-    co_return result;
-}
-
+// The synchronous evaluation, on the loop's default executor thread.
 Ref evaluate_async(Invocation& a) {
-    return make_coroutine(evaluate_async_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),
-                          a.qualname());
+    Async run = providers::evaluate_in_default_executor(Ref::borrow(a.globals()), Ref::borrow(a[0]),
+                                                        Ref::borrow(a[1]), true);
+    return make_coroutine(std::move(run), a.name(), a.qualname());
 }
 
 // A count of tokens, or None when there are none.

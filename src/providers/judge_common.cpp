@@ -1,4 +1,4 @@
-#include "hosting_credentials.hpp"
+#include "judge_common.hpp"
 
 using namespace tsy;
 
@@ -19,6 +19,19 @@ Ref hosting_credentials(PyObject* model) {
     else if (truthy(getattr(model, "space_id").get())) dict_set(result.get(), "space_id", getattr(model, "space_id").get());
     else raise(PyExc_Exception, "Either project or space id is required");
     return result;
+}
+
+Async evaluate_in_default_executor(Ref module, Ref self, Ref data, bool evaluate_by_keyword) {
+    PyObject* g = module.get();
+    Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
+    Ref partial = getattr(lookup_global(g, "functools"), "partial");
+    Ref runner = lookup_global(g, "start_event_loop_run_func");
+    Ref evaluate = getattr(self, "evaluate");
+    Ref job = evaluate_by_keyword ? call(partial, runner, kw("func", evaluate), kw("data", data))
+                                  : call(partial, runner, evaluate, kw("data", data));
+    Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
+    Ref result = co_await running;
+    co_return result;
 }
 
 }  // namespace providers
