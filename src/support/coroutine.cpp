@@ -498,20 +498,25 @@ Ref AsyncWith::enter() {
     return entering;
 }
 
-Ref AsyncWith::exit(std::exception_ptr failure) {
-    if (!failure) return call(aexit_, Py_None, Py_None, Py_None);
-    exception_ = exception_object(failure);
-    Ref tb = Ref::steal(PyException_GetTraceback(exception_.get()));
-    return call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())), exception_, tb ? tb.get() : Py_None);
-}
-
-void AsyncWith::finish(std::exception_ptr failure, const Ref& suppress) {
-    if (!failure || truthy(suppress.get())) return;
-    throw PyError(exception_);
-}
-
-void AsyncWith::chain(const PyError& exit_error) const {
-    if (exception_) chain_context(exit_error, exception_);
+Async AsyncWith::exit(std::exception_ptr failure) {
+    if (!failure) {
+        Ref exiting = call(aexit_, Py_None, Py_None, Py_None);
+        co_await exiting;
+        co_return none();
+    }
+    Ref exception = exception_object(failure);
+    Ref tb = Ref::steal(PyException_GetTraceback(exception.get()));
+    if (!tb) tb = none();
+    Ref exiting = call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception, tb);
+    Ref suppress;
+    try {
+        suppress = co_await exiting;
+    } catch (PyError& exit_error) {
+        chain_context(exit_error, exception);
+        throw;
+    }
+    if (!truthy(suppress.get())) throw PyError(exception);
+    co_return none();
 }
 
 }  // namespace tsy

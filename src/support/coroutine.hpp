@@ -147,9 +147,8 @@ PyTypeObject* coroutine_type();
 //     Ref value = co_await entering;
 //     std::exception_ptr failure;
 //     try { ...the body, which may co_await... } catch (...) { failure = std::current_exception(); }
-//     Ref exiting = with.exit(failure);
-//     Ref suppress = co_await exiting;
-//     with.finish(failure, suppress);  // raises the body's error again unless suppressed
+//     Async exiting = with.exit(failure);
+//     co_await std::move(exiting);  // raises the body's error again unless __aexit__ suppressed it
 //
 // `__aexit__` always runs, with the body's exception when it failed; if it raises, its
 // error carries the body's as context.
@@ -158,16 +157,11 @@ public:
     explicit AsyncWith(PyObject* manager);
     // The awaitable of `__aenter__()`.
     Ref enter();
-    // The awaitable of `__aexit__(type, value, traceback)` for `failure` (or no failure).
-    Ref exit(std::exception_ptr failure);
-    // After the exit was awaited with result `suppress`.
-    void finish(std::exception_ptr failure, const Ref& suppress);
-    // For an error raised by the awaited exit: gives it the body's error as context.
-    void chain(const PyError& exit_error) const;
+    // Awaits `__aexit__(type, value, traceback)` for `failure` (or no failure).
+    Async exit(std::exception_ptr failure);
 
 private:
     Ref manager_, aenter_, aexit_;
-    Ref exception_;  // the body's exception, once known
 };
 
 // `async with manager as value: body(value)` for a body that is itself a coroutine: the
@@ -185,15 +179,8 @@ Async async_with(Ref manager, Body body) {
     } catch (...) {
         failure = std::current_exception();
     }
-    Ref exiting = with.exit(failure);
-    Ref suppress;
-    try {
-        suppress = co_await exiting;
-    } catch (PyError& exit_error) {
-        with.chain(exit_error);
-        throw;
-    }
-    with.finish(failure, suppress);
+    Async exiting = with.exit(failure);
+    co_await std::move(exiting);
     co_return result ? result : none();
 }
 

@@ -264,15 +264,8 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             } catch (...) {
                 failure = std::current_exception();
             }
-            Ref exiting = with.exit(failure);
-            Ref suppress;
-            try {
-                suppress = co_await exiting;
-            } catch (PyError& exit_error) {
-                with.chain(exit_error);
-                throw;
-            }
-            with.finish(failure, suppress);
+            Async exiting = with.exit(failure);
+            co_await std::move(exiting);
         } catch (PyError& e) {
             if (!e.is_exception()) throw;
             co_return request_error(g, text("REQUEST_FAILED").get(), e.text().get());
