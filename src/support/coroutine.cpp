@@ -1,12 +1,15 @@
 #include "coroutine.hpp"
 
+#include "frame_arena.hpp"
+
 namespace tsy {
 
 namespace {
 
 struct CoroutineObject {
     PyObject_HEAD
-    std::coroutine_handle<AsyncPromise> handle;  // null once finished
+    std::coroutine_handle<AsyncPromise> handle;  // the root frame; null once finished
+    Chain chain;
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
@@ -69,16 +72,18 @@ Ref take_stop_value() {
 
 // Runs the frame until it awaits something new or finishes.
 void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
-    AsyncPromise& p = self->handle.promise();
-    p.sent = std::move(sent);
-    p.thrown = std::move(thrown);
-    p.current.resume();
+    self->chain.sent = std::move(sent);
+    self->chain.thrown = std::move(thrown);
+    self->chain.current.resume();
 }
 
 void finish(CoroutineObject* self) {
     if (self->handle) {
         auto h = std::exchange(self->handle, {});
         h.destroy();
+        self->chain.delegate.reset();
+        self->chain.sent.reset();
+        self->chain.thrown.reset();
     }
 }
 
@@ -115,7 +120,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
     }
-    AsyncPromise& p = self->handle.promise();
+    Chain& chain = self->chain;
     self->running = true;
     try {
         Ref sent = Ref::borrow(value);
@@ -128,7 +133,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         // throw), then resumes the frame with what the iterator gave back, until the
         // iterator yields (out to the loop) or the frame finishes.
         while (!self->handle.done()) {
-            Ref delegate = std::move(p.delegate);
+            Ref delegate = std::move(chain.delegate);
             Ref result_value, error;
             if (!delegate) {  // a throw into a frame that awaits nothing
                 error = std::move(thrown);
@@ -148,7 +153,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                         Ref yielded = Ref::steal(PyObject_CallOneArg(method.get(), thrown.get()));
                         thrown.reset();
                         if (yielded) {
-                            p.delegate = std::move(delegate);
+                            chain.delegate = std::move(delegate);
                             self->running = false;
                             *out = yielded.release();
                             return PYGEN_NEXT;
@@ -161,7 +166,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                 PyObject* r = nullptr;
                 PySendResult sr = PyIter_Send(delegate.get(), sent.get(), &r);
                 if (sr == PYGEN_NEXT) {
-                    p.delegate = std::move(delegate);
+                    chain.delegate = std::move(delegate);
                     self->running = false;
                     *out = r;
                     return PYGEN_NEXT;
@@ -180,6 +185,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         return PYGEN_ERROR;
     }
     self->running = false;
+    AsyncPromise& p = self->handle.promise();
     std::exception_ptr error = std::move(p.error);
     Ref result = std::move(p.result);
     finish(self);
@@ -323,6 +329,7 @@ void coroutine_dealloc(PyObject* self) {
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         Py_CLEAR(c->name);
         Py_CLEAR(c->qualname);
+        c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
         return;
     }
@@ -340,21 +347,46 @@ void coroutine_dealloc(PyObject* self) {
         finish(c);
         Py_CLEAR(c->name);
         Py_CLEAR(c->qualname);
+        c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
     }
     Py_TRASHCAN_END
 }
 
+// What a chain holds: the state of its await, and every `Ref` in each of its frames, from the
+// innermost running one to the root.
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
-    if (c->handle) {
-        Py_VISIT(c->handle.promise().delegate.get());
+    Py_VISIT(c->name);
+    Py_VISIT(c->qualname);
+    if (!c->handle) return 0;
+    Py_VISIT(c->chain.delegate.get());
+    Py_VISIT(c->chain.sent.get());
+    Py_VISIT(c->chain.thrown.get());
+    for (auto frame = c->chain.current; frame; frame = frame.promise().parent) {
+        if (!frame_arena::holds(frame.address())) continue;
+        const frame_arena::Slot slot = frame_arena::slot_of(frame.address());
+        // A compiler may place a nested frame inside its caller's: visit each slot once.
+        bool seen = false;
+        for (auto inner = c->chain.current; inner != frame; inner = inner.promise().parent)
+            seen = seen || (frame_arena::holds(inner.address()) &&
+                            frame_arena::slot_of(inner.address()).begin == slot.begin);
+        if (seen) continue;
+        if (int r = frame_arena::traverse(slot, visit, arg)) return r;
     }
     return 0;
 }
 
+// Breaks a cycle through the coroutine: its frames go, with every reference they held. A
+// running coroutine is never garbage (whoever runs it holds it).
+int coroutine_clear(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!c->running) finish(c);
+    return 0;
+}
+
 // True while the coroutine is suspended in an await: someone is driving it already.
-bool awaiting(CoroutineObject* c) { return c->handle && c->handle.promise().delegate; }
+bool awaiting(CoroutineObject* c) { return c->handle && c->chain.delegate; }
 
 PyObject* coroutine_await(PyObject* self) {
     if (awaiting(as_coroutine(self))) {
@@ -371,7 +403,7 @@ PyObject* coroutine_repr(PyObject* self) {
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
-    PyObject* d = c->handle ? c->handle.promise().delegate.get() : nullptr;
+    PyObject* d = c->chain.delegate.get();
     return Py_NewRef(d ? d : Py_None);
 }
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
@@ -407,6 +439,7 @@ PyTypeObject* coroutine_type() {
         t.tp_dealloc = coroutine_dealloc;
         t.tp_finalize = coroutine_finalize;
         t.tp_traverse = coroutine_traverse;
+        t.tp_clear = coroutine_clear;
         t.tp_repr = coroutine_repr;
         t.tp_as_async = &coroutine_async;
         t.tp_iter = PyObject_SelfIter;
@@ -429,6 +462,9 @@ Ref make_coroutine(Async task, PyObject* name, PyObject* qualname) {
     auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
     if (!c) throw_error();
     c->handle = task.release();
+    new (&c->chain) Chain{};
+    c->chain.current = c->handle;
+    c->handle.promise().chain = &c->chain;
     c->name = Py_NewRef(name);
     c->qualname = Py_NewRef(qualname ? qualname : name);
     c->weakrefs = nullptr;
@@ -441,15 +477,19 @@ Ref make_coroutine(Async task, PyObject* name, PyObject* qualname) {
 // ---- inside the frame ------------------------------------------------------------------------
 
 void* AsyncPromise::operator new(size_t size) {
-    if (void* p = PyObject_Malloc(size)) return p;
+    if (void* p = frame_arena::allocate(size)) return p;
+    if (void* p = PyObject_Malloc(size)) return p;  // a frame the collector cannot read
     throw std::bad_alloc();
 }
 
-void AsyncPromise::operator delete(void* p) noexcept { PyObject_Free(p); }
+void AsyncPromise::operator delete(void* p) noexcept {
+    if (frame_arena::holds(p)) frame_arena::release(p);
+    else PyObject_Free(p);
+}
 
 Ref AsyncPromise::Awaiter::await_resume() {
-    if (promise->thrown) throw PyError(std::move(promise->thrown));
-    return std::move(promise->sent);
+    if (chain->thrown) throw PyError(std::move(chain->thrown));
+    return std::move(chain->sent);
 }
 
 AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
@@ -457,23 +497,23 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == coroutine_type()) {
         if (awaiting(as_coroutine(o))) raise(PyExc_RuntimeError, "coroutine is being awaited already");
-        return Awaiter{root, Ref::borrow(o)};
+        return Awaiter{chain, Ref::borrow(o)};
     }
     if (PyCoro_CheckExact(o)) {
         if (!getattr(o, "cr_await").is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
-        return Awaiter{root, Ref::borrow(o)};
+        return Awaiter{chain, Ref::borrow(o)};
     }
     if (PyGen_CheckExact(o)) {
         Ref code = getattr(o, "gi_code");
         Ref flags = getattr(code.get(), "co_flags");
-        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{root, Ref::borrow(o)};
+        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{chain, Ref::borrow(o)};
     }
     if (!t->tp_as_async || !t->tp_as_async->am_await)
         raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
     Ref it = Ref::checked(t->tp_as_async->am_await(o));
     if (PyCoro_CheckExact(it.get()) || !PyIter_Check(it.get()))
         raise(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
-    return Awaiter{root, std::move(it)};
+    return Awaiter{chain, std::move(it)};
 }
 
 AsyncPromise::Nested AsyncPromise::await_transform(Async&& nested) { return Nested(nested.release()); }

@@ -8,6 +8,11 @@
 // loop, `send` and `throw` go in to it, so a cancellation reaches the innermost await and
 // surfaces in C++ as a PyError at the `co_await`.
 //
+// The cycle collector sees every `Ref` a suspended frame holds (parameters, locals, members of
+// local structs), in every frame of a chain, and clearing the coroutine destroys its frames
+// (frame_arena.hpp). A reference kept off the frame, in a std::vector say, is not seen: a
+// frame keeps what it holds across an await in `Ref`s of its own (a list, not a vector).
+//
 // Rules for coroutine bodies: take parameters by value (`Ref`, not borrowed pointers), since
 // the body runs after the call that made it has returned; and never `co_await` inside a
 // `catch` block (C++ forbids it) -- keep the error, leave the block, then await.
@@ -26,22 +31,26 @@ namespace tsy {
 
 class Async;
 
-// A C++ coroutine frame. Frames that await one another directly (`co_await some_async()`)
-// form a chain under one interpreter coroutine object: the outermost frame (the root) keeps
-// the state of the interpreter-level await for the whole chain, and the innermost running
-// frame is the one resumed.
-struct AsyncPromise {
-    Ref result;
-    std::exception_ptr error;
-    // Root only: the iterator the chain is awaiting, set when it suspends; what that iterator
-    // gave back (its return value, or the exception to raise); the innermost frame.
+struct AsyncPromise;
+
+// What one interpreter-level await of a chain of frames keeps: the iterator the chain awaits
+// (set when it suspends), what that iterator gave back (a value, or the exception to raise
+// at the await), and the innermost frame, the one to resume. It lives in the coroutine
+// object, which shows these references to the collector.
+struct Chain {
     Ref delegate;
     Ref sent;
     Ref thrown;
     std::coroutine_handle<AsyncPromise> current;
-    // The outermost frame of the chain, and the frame awaiting this one (none for the root).
-    AsyncPromise* root = this;
-    std::coroutine_handle<AsyncPromise> parent;
+};
+
+// A C++ coroutine frame. Frames that await one another directly (`co_await some_async()`)
+// form a chain under one interpreter coroutine object.
+struct AsyncPromise {
+    Chain* chain = nullptr;  // set when the chain starts (make_coroutine), or the frame joins one
+    std::coroutine_handle<AsyncPromise> parent;  // the frame awaiting this one (none for the root)
+    Ref result;
+    std::exception_ptr error;
 
     Async get_return_object() noexcept;
     auto initial_suspend() noexcept;
@@ -51,13 +60,14 @@ struct AsyncPromise {
         std::coroutine_handle<> await_suspend(std::coroutine_handle<AsyncPromise> h) const noexcept {
             AsyncPromise& p = h.promise();
             if (!p.parent) return std::noop_coroutine();
-            p.root->current = p.parent;
+            p.chain->current = p.parent;
             return p.parent;
         }
         void await_resume() const noexcept {}
     };
     Final final_suspend() noexcept { return {}; }
-    void return_value(Ref value) noexcept { result = std::move(value); }
+    void return_value(const Ref& value) noexcept { result = value; }
+    void return_value(Ref&& value) noexcept { result = std::move(value); }
     void unhandled_exception() noexcept { error = std::current_exception(); }
 
     // `co_await some_async()`: runs the nested frame within this chain (no interpreter
@@ -74,18 +84,18 @@ struct AsyncPromise {
         std::coroutine_handle<> await_suspend(std::coroutine_handle<AsyncPromise> awaiting) noexcept {
             AsyncPromise& c = child.promise();
             c.parent = awaiting;
-            c.root = awaiting.promise().root;
-            c.root->current = child;
+            c.chain = awaiting.promise().chain;
+            c.chain->current = child;
             return child;
         }
         Ref await_resume();
     };
 
     struct Awaiter {
-        AsyncPromise* promise;
+        Chain* chain;
         Ref iterator;
         bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<>) noexcept { promise->delegate = std::move(iterator); }
+        void await_suspend(std::coroutine_handle<>) noexcept { chain->delegate = std::move(iterator); }
         Ref await_resume();
     };
     // `co_await awaitable`: delegates to the awaitable's iterator.
@@ -93,7 +103,7 @@ struct AsyncPromise {
     Awaiter await_transform(const Ref& awaitable) { return await_transform(awaitable.get()); }
     Nested await_transform(Async&& nested);
 
-    // Frames are small and made under the interpreter lock: take them from its allocator.
+    // Frames live in the frame arena, where the collector can read their references.
     static void* operator new(size_t size);
     static void operator delete(void* p) noexcept;
 };
@@ -115,8 +125,7 @@ private:
 };
 
 inline Async AsyncPromise::get_return_object() noexcept {
-    current = std::coroutine_handle<AsyncPromise>::from_promise(*this);
-    return Async(current);
+    return Async(std::coroutine_handle<AsyncPromise>::from_promise(*this));
 }
 
 inline auto AsyncPromise::initial_suspend() noexcept {
@@ -127,7 +136,7 @@ inline auto AsyncPromise::initial_suspend() noexcept {
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<>) const noexcept {}
         void await_resume() const {
-            if (promise->root->thrown) throw PyError(std::move(promise->root->thrown));
+            if (promise->chain && promise->chain->thrown) throw PyError(std::move(promise->chain->thrown));
         }
     };
     return Start{this};

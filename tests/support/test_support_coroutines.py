@@ -647,10 +647,6 @@ def test_deep_native_await_chains_raise_recursion_error(st, loop, collect, monke
     assert depth == 500
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="references held by a suspended native frame are invisible to the cycle collector",
-)
 def test_cycle_through_a_suspended_frame_is_collected(st, loop, collect):
     holder = []
     c = st.hold(holder, loop.create_future())

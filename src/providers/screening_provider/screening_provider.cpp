@@ -287,17 +287,16 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
     PyObject* g = globals.get();
     Ref session = call(getattr(lookup_global(g, "aiohttp").get(), "ClientSession"));
     auto send_all = [&](Ref entered) -> Async {
-        Ref send = getattr(self.get(), "send_with_retries");
-        CallArgs gather;
-        Ref items = list_of(payloads.get());
-        std::vector<Ref> requests;
-        requests.reserve(static_cast<size_t>(PyList_GET_SIZE(items.get())));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            requests.push_back(call(send, PyList_GET_ITEM(items.get(), i), entered));
-            gather.arg(requests.back());
+        Ref gathering;
+        {  // the requests are held by the gathering alone while it is awaited
+            Ref send = getattr(self.get(), "send_with_retries");
+            Ref items = list_of(payloads.get());
+            CallArgs gather;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
+                gather.arg(call(send, PyList_GET_ITEM(items.get(), i), entered));
+            gather.kw("return_exceptions", Py_True);
+            gathering = gather.call(getattr(lookup_global(g, "asyncio").get(), "gather").get());
         }
-        gather.kw("return_exceptions", Py_True);
-        Ref gathering = gather.call(getattr(lookup_global(g, "asyncio").get(), "gather").get());
         co_return co_await gathering;
     };
     Async sending = async_with(session, send_all);

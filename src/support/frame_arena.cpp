@@ -1,0 +1,193 @@
+#include "frame_arena.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <bit>
+
+namespace tsy::frame_arena {
+
+constinit Extent extent;
+
+namespace {
+
+constexpr size_t kReserve = size_t{8} << 30;  // address space only: runs are committed as used
+constexpr size_t kRunSize = size_t{64} << 10;
+constexpr size_t kGranule = 64;            // frame sizes are rounded up to this
+constexpr size_t kClasses = 512;           // so frames of up to 32 KiB have a class
+constexpr size_t kKeptEmptyRuns = 8;       // kept for reuse before runs go back to the system
+constexpr size_t kMarkBytesPerRun = kRunSize / 64;  // a bit per word
+
+struct FreeSlot {
+    FreeSlot* next;
+};
+
+// The first granule of every run.
+struct Run {
+    uint32_t slot_size;
+    uint32_t capacity;
+    uint32_t live;
+    uint32_t untouched;  // slots from here on were never handed out
+    FreeSlot* free;
+    Run* prev;  // in its size class's list of runs with room
+    Run* next;
+};
+static_assert(sizeof(Run) <= kGranule);
+
+struct Arena {
+    bool tried = false;
+    uintptr_t next_run = 0;  // where the next new run is cut
+    uintptr_t end = 0;
+    Run* with_room[kClasses + 1] = {};
+    Run* given_back = nullptr;  // runs whose memory went back to the system, linked by `next`
+    size_t runs_in_use = 0, runs_kept_empty = 0, runs_given_back = 0;
+};
+
+constinit Arena arena;
+
+size_t page_size() noexcept {
+    static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+bool reserve() noexcept {
+    arena.tried = true;
+    // The runs are aligned to their size, so the run of an address is found by masking.
+    void* frames = mmap(nullptr, kReserve + kRunSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (frames == MAP_FAILED) return false;
+    void* marks = mmap(nullptr, kReserve / 64, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (marks == MAP_FAILED) {
+        munmap(frames, kReserve + kRunSize);
+        return false;
+    }
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(frames) + kRunSize - 1) & ~(kRunSize - 1);
+    arena.next_run = begin;
+    arena.end = begin + kReserve;
+    extent = {begin, kReserve, static_cast<unsigned char*>(marks)};
+    return true;
+}
+
+bool commit(uintptr_t from, size_t size) noexcept {
+    const uintptr_t page = page_size();
+    const uintptr_t first = from & ~(page - 1), last = (from + size + page - 1) & ~(page - 1);
+    return mprotect(reinterpret_cast<void*>(first), last - first, PROT_READ | PROT_WRITE) == 0;
+}
+
+// The slot map's bytes from the one of `address`: a byte per 64 bytes of the arena.
+unsigned char* marks_of(uintptr_t address) noexcept { return extent.marks + ((address - extent.begin) >> 6); }
+
+void clear_marks(uintptr_t begin, size_t size) noexcept {
+    unsigned char* bytes = marks_of(begin);
+    for (size_t i = 0; i < size / 64; ++i) bytes[i] = 0;
+}
+
+void link(Run*& head, Run* run) noexcept {
+    run->prev = nullptr;
+    run->next = head;
+    if (head) head->prev = run;
+    head = run;
+}
+
+void unlink(Run*& head, Run* run) noexcept {
+    if (run->prev) run->prev->next = run->next;
+    else head = run->next;
+    if (run->next) run->next->prev = run->prev;
+    run->prev = run->next = nullptr;
+}
+
+Run* new_run(size_t size_class) noexcept {
+    Run* run;
+    if (arena.given_back) {
+        run = arena.given_back;
+        arena.given_back = run->next;
+        --arena.runs_given_back;
+    } else {
+        if (arena.next_run == arena.end) return nullptr;
+        const uintptr_t at = arena.next_run;
+        if (!commit(at, kRunSize) || !commit(reinterpret_cast<uintptr_t>(marks_of(at)), kMarkBytesPerRun))
+            return nullptr;
+        arena.next_run += kRunSize;
+        run = reinterpret_cast<Run*>(at);
+    }
+    run->slot_size = static_cast<uint32_t>(size_class * kGranule);
+    run->capacity = static_cast<uint32_t>((kRunSize - kGranule) / run->slot_size);
+    run->live = 0;
+    run->untouched = 0;
+    run->free = nullptr;
+    link(arena.with_room[size_class], run);
+    ++arena.runs_kept_empty;  // until its first frame, just below
+    return run;
+}
+
+char* slots_of(Run* run) noexcept { return reinterpret_cast<char*>(run) + kGranule; }
+
+Run* run_of(const void* p) noexcept {
+    return reinterpret_cast<Run*>(reinterpret_cast<uintptr_t>(p) & ~(kRunSize - 1));
+}
+
+}  // namespace
+
+void* allocate(size_t size) noexcept {
+    const size_t size_class = (size + kGranule - 1) / kGranule;
+    if (size_class > kClasses) return nullptr;
+    if (!extent.size && (arena.tried || !reserve())) return nullptr;
+    Run* run = arena.with_room[size_class];
+    if (!run && !(run = new_run(size_class))) return nullptr;
+    void* slot;
+    if (run->free) {
+        slot = run->free;
+        run->free = run->free->next;
+    } else {
+        slot = slots_of(run) + size_t{run->untouched++} * run->slot_size;
+    }
+    if (run->live++ == 0) {
+        --arena.runs_kept_empty;
+        ++arena.runs_in_use;
+    }
+    if (run->live == run->capacity) unlink(arena.with_room[size_class], run);
+    return slot;
+}
+
+void release(void* frame) noexcept {
+    Run* run = run_of(frame);
+    const size_t size_class = run->slot_size / kGranule;
+    // Every `Ref` of the frame was destroyed with it and unmarked itself; clearing the slot's
+    // marks as well keeps the map exact even if a compiler ever skipped a destructor.
+    clear_marks(reinterpret_cast<uintptr_t>(frame), run->slot_size);
+    auto* slot = static_cast<FreeSlot*>(frame);
+    slot->next = run->free;
+    run->free = slot;
+    if (run->live-- == run->capacity) link(arena.with_room[size_class], run);
+    if (run->live != 0) return;
+    --arena.runs_in_use;
+    if (arena.runs_kept_empty < kKeptEmptyRuns) {
+        ++arena.runs_kept_empty;
+        return;
+    }
+    unlink(arena.with_room[size_class], run);
+    madvise(run, kRunSize, MADV_DONTNEED);  // reads as zeros from now on, and costs no memory
+    run->next = arena.given_back;
+    arena.given_back = run;
+    ++arena.runs_given_back;
+}
+
+Slot slot_of(const void* p) noexcept {
+    Run* run = run_of(p);
+    const size_t index = static_cast<size_t>(static_cast<const char*>(p) - slots_of(run)) / run->slot_size;
+    return {slots_of(run) + index * run->slot_size, run->slot_size};
+}
+
+int traverse(Slot slot, visitproc visit, void* arg) noexcept {
+    auto* words = static_cast<PyObject* const*>(slot.begin);
+    const unsigned char* bytes = marks_of(reinterpret_cast<uintptr_t>(slot.begin));
+    for (size_t i = 0; i < slot.size / 64; ++i) {
+        for (unsigned bits = bytes[i]; bits; bits &= bits - 1) {
+            Py_VISIT(words[i * 8 + static_cast<size_t>(std::countr_zero(bits))]);
+        }
+    }
+    return 0;
+}
+
+Usage usage() noexcept { return {arena.runs_in_use, arena.runs_kept_empty, arena.runs_given_back}; }
+
+}  // namespace tsy::frame_arena
