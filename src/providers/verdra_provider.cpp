@@ -247,7 +247,7 @@ Ref evaluate(Invocation& a) {
 Ref evaluate_async(Invocation& a) {
     Async run = providers::evaluate_in_default_executor(Ref::borrow(a.globals()), Ref::borrow(a[0]),
                                                         Ref::borrow(a[1]), true);
-    return make_coroutine(std::move(run), a.name(), a.qualname());
+    return make_coroutine(std::move(run), a);
 }
 
 // A count of tokens, or None when there are none.

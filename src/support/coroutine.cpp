@@ -12,6 +12,7 @@ struct CoroutineObject {
     Chain chain;
     PyObject* name;
     PyObject* qualname;
+    PyObject* function;  // the native function that made it
     PyObject* weakrefs;
     bool started;
     bool running;
@@ -191,6 +192,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
     finish(self);
     if (error) {
         raise_frame_error(error);
+        add_traceback_entry(self->function);
         return PYGEN_ERROR;
     }
     *out = result ? result.release() : Py_NewRef(Py_None);
@@ -329,6 +331,7 @@ void coroutine_dealloc(PyObject* self) {
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         Py_CLEAR(c->name);
         Py_CLEAR(c->qualname);
+        Py_CLEAR(c->function);
         c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
         return;
@@ -347,6 +350,7 @@ void coroutine_dealloc(PyObject* self) {
         finish(c);
         Py_CLEAR(c->name);
         Py_CLEAR(c->qualname);
+        Py_CLEAR(c->function);
         c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
     }
@@ -359,6 +363,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
+    Py_VISIT(c->function);
     if (!c->handle) return 0;
     Py_VISIT(c->chain.delegate.get());
     Py_VISIT(c->chain.sent.get());
@@ -458,15 +463,16 @@ PyTypeObject* coroutine_type() {
     return &type;
 }
 
-Ref make_coroutine(Async task, PyObject* name, PyObject* qualname) {
+Ref make_coroutine(Async task, const Invocation& call) {
     auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
     if (!c) throw_error();
     c->handle = task.release();
     new (&c->chain) Chain{};
     c->chain.current = c->handle;
     c->handle.promise().chain = &c->chain;
-    c->name = Py_NewRef(name);
-    c->qualname = Py_NewRef(qualname ? qualname : name);
+    c->name = Py_NewRef(call.name());
+    c->qualname = Py_NewRef(call.qualname());
+    c->function = Py_NewRef(call.function());
     c->weakrefs = nullptr;
     c->started = false;
     c->running = false;

@@ -22,6 +22,7 @@
 // reference too many.
 #pragma once
 
+#include "function.hpp"
 #include "objects.hpp"
 
 #include <coroutine>
@@ -142,8 +143,10 @@ inline auto AsyncPromise::initial_suspend() noexcept {
     return Start{this};
 }
 
-// Wraps a C++ coroutine into an interpreter coroutine object named `name` / `qualname`.
-Ref make_coroutine(Async task, PyObject* name, PyObject* qualname);
+// Wraps a C++ coroutine into the interpreter coroutine object that the native function of
+// `call` returns: named after the function, whose frame it shows in the tracebacks of the
+// exceptions that leave it.
+Ref make_coroutine(Async task, const Invocation& call);
 
 // The type of the objects `make_coroutine` makes (registered as a Coroutine on first use).
 PyTypeObject* coroutine_type();

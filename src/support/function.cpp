@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <frameobject.h>
 #include <memory>
 #include <structmember.h>
 
@@ -29,6 +30,7 @@ struct FunctionData {
     Body body = nullptr;
     Ref var_keywords_name;
     Ref return_annotation;
+    std::source_location where;
 
     static const char* name(const Param& p) { return p.name_; }
     static const char* annotation(const Param& p) { return p.annotation_; }
@@ -60,10 +62,12 @@ struct NativeFunction {
     PyObject* code;      // made on first use
     PyObject* globals;
     PyObject* closure;
+    PyObject* reduce_path;     // where pickle finds the function in its module
+    PyObject* traceback_code;  // made on the first failure
     FunctionData* data;
 };
 
-static PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
+static PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*) noexcept;
 
 // ---- argument errors worded as the interpreter words them --------------------------------
 
@@ -177,7 +181,7 @@ PyObject* closest_name(PyObject* name, const std::vector<PyObject*>& candidates)
 // ---- binding -------------------------------------------------------------------------------
 
 struct FunctionCall {
-    static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool& body_ran) {
         const FunctionData& d = *f->data;
         const size_t nparams = d.params.size();
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -228,6 +232,7 @@ struct FunctionCall {
         }
 
         Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), kwargs.get());
+        body_ran = true;
         return d.body(inv);
     }
 
@@ -241,8 +246,16 @@ struct FunctionCall {
     }
 };
 
-static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return guard_object([&] { return FunctionCall::run(reinterpret_cast<NativeFunction*>(self), args, nargsf, kwnames); });
+static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) noexcept {
+    bool body_ran = false;
+    PyObject* result = guard_object([&] {
+        return FunctionCall::run(reinterpret_cast<NativeFunction*>(self), args, nargsf, kwnames, body_ran);
+    });
+    // As for a Python function, a failure to bind the arguments happens at the call, and
+    // only a failure of the body passes through a frame of the function.
+    if (!result && body_ran) add_traceback_entry(self);
+    return result;
 }
 
 // ---- the type ------------------------------------------------------------------------------
@@ -259,6 +272,8 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
+    Py_VISIT(f->reduce_path);
+    Py_VISIT(f->traceback_code);
     return 0;
 }
 
@@ -274,6 +289,8 @@ static int function_clear(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
+    Py_CLEAR(f->reduce_path);
+    Py_CLEAR(f->traceback_code);
     return 0;
 }
 
@@ -323,6 +340,53 @@ static PyObject* get_code(PyObject* self, void*) {
         return Ref::borrow(f->code);
     });
 }
+
+// The path of a source file from the project's `src/` on, as a traceback shows it (the
+// compiler saw wherever the sources were built).
+static std::string_view source_path(std::string_view file) {
+    const size_t at = file.rfind("/src/");
+    return at == std::string_view::npos ? file.substr(file.rfind('/') + 1) : file.substr(at + 1);
+}
+
+// A code object for the traceback entries of the function: named by its qualified name,
+// in its module's source file, at the line where it is defined.
+static Ref synthesize_traceback_code(NativeFunction* f) {
+    const std::string file(source_path(f->data->where.file_name()));
+    const int line = static_cast<int>(f->data->where.line());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), utf8(f->qualname).data(), line)));
+    if (!code) throw_error();
+    return code;
+}
+
+void add_traceback_entry(PyObject* function) noexcept {
+    auto* f = reinterpret_cast<NativeFunction*>(function);
+    PyObject* exception = PyErr_GetRaisedException();
+    if (!f->traceback_code) {
+        f->traceback_code = guard<PyObject*>(nullptr, [&] { return synthesize_traceback_code(f).release(); });
+    }
+    PyFrameObject* frame = nullptr;
+    if (f->traceback_code) {
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->traceback_code), f->globals,
+                            nullptr);
+    }
+    PyErr_Clear();  // an entry that cannot be made is left out; the exception goes on as it is
+    PyErr_SetRaisedException(exception);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+// Pickled as a reference: the path that finds the function in its module (the module comes
+// from `__module__`), as for the interpreter's functions.
+static PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->reduce_path);
+}
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 template <size_t Offset>
 static PyObject* get_member(PyObject* self, void*) {
@@ -383,6 +447,7 @@ static PyTypeObject* function_type() {
         t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
         t.tp_descr_get = function_descr_get;
         t.tp_getset = function_getset;
+        t.tp_methods = function_methods;
         t.tp_dictoffset = offsetof(NativeFunction, dict);
         t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
         return t;
@@ -391,11 +456,13 @@ static PyTypeObject* function_type() {
     return &type;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix, PyObject* closure) {
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix, PyObject* closure,
+                  const char* stored_as) {
     if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for %s", spec.name);
     auto data = std::make_unique<FunctionData>();
     data->body = spec.body;
     data->coroutine = spec.coroutine;
+    data->where = spec.where;
     data->var_keywords = spec.var_keywords != nullptr;
     if (spec.var_keywords) data->var_keywords_name = interned(spec.var_keywords);
 
@@ -419,6 +486,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 
     Ref name = interned(spec.name);
     Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix, name.get()) : name;
+    Ref reduce_path = !stored_as ? qualname
+                      : qualname_prefix ? text_format("%U.%s", qualname_prefix, stored_as)
+                                        : text(stored_as);
     Ref module = dict_get(globals, "__name__");
 
     auto* f = PyObject_GC_New(NativeFunction, function_type());
@@ -436,6 +506,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     f->code = nullptr;
     f->globals = Py_NewRef(globals);
     f->closure = Py_XNewRef(closure);
+    f->reduce_path = reduce_path.release();
+    f->traceback_code = nullptr;
     f->data = data.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

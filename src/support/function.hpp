@@ -10,6 +10,7 @@
 
 #include "objects.hpp"
 
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -68,14 +69,25 @@ struct FunctionSpec {
     const char* returns = nullptr;       // return annotation, as text
     const char* doc = nullptr;
     bool coroutine = false;  // the body returns a coroutine object
+    // Where the function is defined: its traceback entries point there.
+    std::source_location where = std::source_location::current();
 };
 
 // Makes a function whose globals (looked up at each use) are `globals`, the namespace of
 // the module it belongs to; `qualname_prefix` is the enclosing class's (or function's
 // "f.<locals>") qualified name. `closure`, if given, is what a nested function closes over:
-// its body reads it as `Invocation::closure()`.
+// its body reads it as `Invocation::closure()`. `stored_as` is the attribute the function is
+// found under in its class when that is not its name (a private method's mangled name).
+//
+// Functions pickle and copy by reference, as the interpreter's own do: as the module and the
+// path that finds them there.
 Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix = nullptr,
-                  PyObject* closure = nullptr);
+                  PyObject* closure = nullptr, const char* stored_as = nullptr);
+
+// Adds to the exception being raised the traceback entry of a native frame of `function`
+// (a native function) that the exception leaves: the function's qualified name, the source
+// file of its module and the line where it is defined. The exception itself is unchanged.
+void add_traceback_entry(PyObject* function) noexcept;
 
 struct FunctionData;
 

@@ -82,8 +82,9 @@ std::string ClassBuilder::mangled(const char* name) const {
 }
 
 ClassBuilder& ClassBuilder::private_method(const FunctionSpec& spec) {
-    Ref f = module_.function(spec, qualname_.get());
-    members_.emplace_back(mangled(spec.name), std::move(f));
+    std::string stored_as = mangled(spec.name);
+    Ref f = make_function(spec, module_.globals(), qualname_.get(), nullptr, stored_as.c_str());
+    members_.emplace_back(std::move(stored_as), std::move(f));
     return *this;
 }
 

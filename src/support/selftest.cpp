@@ -65,7 +65,7 @@ Ref exact_call(Invocation& a) { return call(a[0], a[1]); }
 // ---- coroutines ------------------------------------------------------------------------------
 
 Async trivial_body(Ref value) { co_return value; }
-Ref trivial(Invocation& a) { return make_coroutine(trivial_body(Ref::borrow(a[0])), a.name(), a.qualname()); }
+Ref trivial(Invocation& a) { return make_coroutine(trivial_body(Ref::borrow(a[0])), a); }
 
 Async await_each_body(Ref awaitables) {
     Ref results = new_list();
@@ -78,7 +78,7 @@ Async await_each_body(Ref awaitables) {
     co_return results;
 }
 Ref await_each(Invocation& a) {
-    return make_coroutine(await_each_body(Ref::borrow(a[0])), a.name(), a.qualname());
+    return make_coroutine(await_each_body(Ref::borrow(a[0])), a);
 }
 
 // Awaits `x`; an ordinary error is returned as ("caught", error), anything else passes.
@@ -91,7 +91,7 @@ Async guarded_body(Ref x) {
         co_return tuple_of({text("caught").get(), e.exception().get()});
     }
 }
-Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0])), a.name(), a.qualname()); }
+Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0])), a); }
 
 // `async with manager: return await x`
 Async within_body(Ref manager, Ref x) {
@@ -100,7 +100,7 @@ Async within_body(Ref manager, Ref x) {
     co_return co_await std::move(entering);
 }
 Ref within(Invocation& a) {
-    return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
+    return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
 // Sleeps through the module's `asyncio` global, then returns `value` (a nested native await).
@@ -111,8 +111,7 @@ Async nap_body(Ref asyncio, Ref delay, Ref value) {
     co_return co_await std::move(nested);
 }
 Ref nap(Invocation& a) {
-    return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),
-                          a.qualname());
+    return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
 // Records into `log` when its frame is destroyed: shows a dropped coroutine unwinds.
@@ -126,13 +125,13 @@ Async hold_body(Ref log, Ref x) {
     Sentinel s{log};
     co_return co_await x;
 }
-Ref hold(Invocation& a) { return make_coroutine(hold_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname()); }
+Ref hold(Invocation& a) { return make_coroutine(hold_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a); }
 
 Async raise_stop_body() {
     raise(PyExc_StopIteration, "leaked");
     co_return none();
 }
-Ref raise_stop(Invocation& a) { return make_coroutine(raise_stop_body(), a.name(), a.qualname()); }
+Ref raise_stop(Invocation& a) { return make_coroutine(raise_stop_body(), a); }
 
 // Awaits `x`, then throws the C++ exception `kind` names, from inside the coroutine frame.
 Async fail_later_body(Ref kind, Ref x) {
@@ -141,7 +140,7 @@ Async fail_later_body(Ref kind, Ref x) {
     co_return none();
 }
 Ref fail_later(Invocation& a) {
-    return make_coroutine(fail_later_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
+    return make_coroutine(fail_later_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
 // ---- a class ---------------------------------------------------------------------------------

@@ -166,8 +166,7 @@ Async evaluate_metrics_async_run(Ref globals, Ref configuration, Ref data, Ref m
 Ref evaluate_metrics_async(Invocation& a) {
     return make_coroutine(evaluate_metrics_async_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1]),
                                                      Ref::borrow(a[2]), Ref::borrow(a[3]), Ref::borrow(a[4]),
-                                                     Ref::borrow(a.kwargs())),
-                          a.name(), a.qualname());
+                                                     Ref::borrow(a.kwargs())), a);
 }
 
 // ---- ordering ----------------------------------------------------------------------------------

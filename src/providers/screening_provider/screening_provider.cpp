@@ -278,8 +278,7 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
 
 Ref send_with_retries(Invocation& a) {
     return make_coroutine(send_with_retries_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1]),
-                                                Ref::borrow(a[2])),
-                          a.name(), a.qualname());
+                                                Ref::borrow(a[2])), a);
 }
 
 // All requests at once over one session, which is closed however the gathering ends.
@@ -305,8 +304,7 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
 }
 
 Ref compute_metric(Invocation& a) {
-    return make_coroutine(compute_metric_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(),
-                          a.qualname());
+    return make_coroutine(compute_metric_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
 Async evaluate_async_run(Ref self, Ref data) {
@@ -325,7 +323,7 @@ Async evaluate_async_run(Ref self, Ref data) {
 }
 
 Ref evaluate_async(Invocation& a) {
-    return make_coroutine(evaluate_async_run(Ref::borrow(a[0]), Ref::borrow(a[1])), a.name(), a.qualname());
+    return make_coroutine(evaluate_async_run(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
 Ref evaluate(Invocation& a) {
