@@ -131,13 +131,15 @@ Ref sorted_json(PyObject*, PyObject* value) {
     return call(getattr(json_module().get(), "dumps"), value, kw("sort_keys", Py_True));
 }
 
+// `text` is exactly a str (the factory checks its arguments); empty text reads as no settings.
 Ref parsed_json(PyObject*, PyObject* text) {
-    if (PyUnicode_Check(text) && PyUnicode_GET_LENGTH(text) > 0) return call(getattr(json_module().get(), "loads"), text);
+    if (PyUnicode_GET_LENGTH(text) > 0) return call(getattr(json_module().get(), "loads"), text);
     return new_dict();
 }
 
 // The engine for one provider, model and set of credentials; memoised by the class's
-// TTL cache around it.
+// TTL cache around it. Arguments that are not exactly str are refused before this body, so
+// the cache never stores an engine for them.
 Ref create_inference_engine_impl(Invocation& a) {
     PyObject *provider = a[0], *model_id = a[1], *use_cache = a[2];
     Ref credentials = parsed_json(a.globals(), a[3]);
@@ -479,9 +481,12 @@ void exec(Module& m) {
                          .body = generate_tabulo_metric})
         .decorated("_create_inference_engine_impl",
                    {.name = "_create_inference_engine_impl",
-                    .params = {Param("provider").annotated("str"), Param("model_id").annotated("str"),
-                               Param("use_cache").annotated("bool"), Param("credentials_json").annotated("str"),
-                               Param("parameters_json").annotated("str").defaults_to(text(""))},
+                    .params = {Param("provider").annotated("str").exactly(&PyUnicode_Type),
+                               Param("model_id").annotated("str").exactly(&PyUnicode_Type),
+                               Param("use_cache").annotated("bool"),
+                               Param("credentials_json").annotated("str").exactly(&PyUnicode_Type),
+                               Param("parameters_json").annotated("str").exactly(&PyUnicode_Type)
+                                   .defaults_to(text(""))},
                     .body = create_inference_engine_impl,
                     .doc = "TTL-cached factory for inference engines."},
                    engine_cache_around)
@@ -489,12 +494,12 @@ void exec(Module& m) {
                          .params = {self()},
                          .body = get_ai_evaluator_inference_engine})
         .private_method({.name = "__get_llmaj_template",
-                         .params = {self(), Param("metric_name").annotated("str")},
+                         .params = {self(), Param("metric_name").annotated("str").exactly(&PyUnicode_Type)},
                          .body = get_llmaj_template,
                          .returns = "str"})
         .private_method({.name = "__get_llmaj_format", .params = {self()}, .body = get_llmaj_format, .returns = "Format | None"})
         .private_method({.name = "__get_llmaj_metric",
-                         .params = {self(), Param("metric_name").annotated("str")},
+                         .params = {self(), Param("metric_name").annotated("str").exactly(&PyUnicode_Type)},
                          .body = get_llmaj_metric})
         .private_method({.name = "__pre_process_data",
                          .params = {self(), data()},

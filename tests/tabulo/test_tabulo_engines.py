@@ -172,11 +172,59 @@ def test_factory_per_provider(tp, provider_name, engine_class, expected):
     assert list(engine.kwargs.items()) == expected
 
 
-@pytest.mark.parametrize("credentials_json", ["", None])
-def test_factory_reads_missing_credentials_as_empty(tp, credentials_json):
+def test_factory_reads_empty_credentials_as_none_given(tp):
     engine = tp.TabuloProvider._create_inference_engine_impl(
-        provider="openai", model_id="m", use_cache=False, credentials_json=credentials_json)
+        provider="openai", model_id="m", use_cache=False, credentials_json="")
     assert engine.kwargs["credentials"] == {}
+
+
+class Text(str):
+    pass
+
+
+FACTORY_ARGUMENTS = dict(provider="openai", model_id="m", use_cache=False, credentials_json="{}")
+
+
+@pytest.mark.parametrize(
+    "argument, value",
+    [
+        ("provider", Text("openai")), ("provider", 1), ("provider", None),
+        ("model_id", Text("m")), ("model_id", None), ("model_id", 7),
+        ("credentials_json", Text("{}")), ("credentials_json", None), ("credentials_json", b"{}"),
+        ("parameters_json", Text("{}")), ("parameters_json", None),
+    ],
+)
+def test_factory_refuses_arguments_that_are_not_exactly_text(tp, argument, value):
+    factory = tp.TabuloProvider._create_inference_engine_impl
+    kept = factory(provider="openai", model_id="kept", use_cache=False, credentials_json="{}")
+    before = list(tp._inference_engine_cache.items())
+    with pytest.raises(TypeError) as caught:
+        factory(**{**FACTORY_ARGUMENTS, argument: value})
+    assert str(caught.value) == (
+        f"Argument '{argument}' has incorrect type (expected str, got {type(value).__name__})"
+    )
+    # Refused before any engine is built: the cache holds exactly what it held.
+    assert list(tp._inference_engine_cache.items()) == before == [(key("openai", "kept", "{}"), kept)]
+
+
+def test_factory_refuses_positional_arguments_too(tp):
+    with pytest.raises(TypeError) as caught:
+        tp.TabuloProvider._create_inference_engine_impl("openai", None, False, "{}")
+    assert str(caught.value) == "Argument 'model_id' has incorrect type (expected str, got NoneType)"
+    assert len(tp._inference_engine_cache) == 0
+
+
+def test_judge_model_without_model_id_gets_no_engine(tp):
+    # The SDK lets a model leave model_id unset; the factory refuses it, so nothing is cached.
+    p = judged(tp, with_credentials(fm.OpenAIFoundationModel, ModelProviderType.OPENAI, OPENAI))
+    with pytest.raises(Exception) as caught:
+        p.evaluate(rag_table())
+    assert str(caught.value) == (
+        "Error while computing metrics: faithfulness with the method llm_as_judge using tabulo library. "
+        "Reason: Argument 'model_id' has incorrect type (expected str, got NoneType)"
+    )
+    assert type(caught.value.__context__) is TypeError
+    assert len(tp._inference_engine_cache) == 0
 
 
 @pytest.mark.parametrize("name", ["mystery", "OpenAI", "custom"])

@@ -169,6 +169,25 @@ def test_judge_for_unknown_metric_fails_with_its_quoted_name(tp, judges, name):
     assert len(tp._inference_engine_cache) == 1  # the engine was obtained before the template
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "method, other_arguments",
+    [("__get_llmaj_template", {}), ("__get_llmaj_metric", {}), ("__generate_tabulo_metric", {"metric_prefix": "P"})],
+)
+@pytest.mark.parametrize("value", [Text("faithfulness"), None, 7])
+def test_judge_builders_refuse_a_metric_name_that_is_not_exactly_text(tp, judges, method, other_arguments, value):
+    p = provider(tp, method="llm_as_judge", llm_judge=openai_judge())
+    with pytest.raises(TypeError) as caught:
+        getattr(p, "_TabuloProvider" + method)(metric_name=value, **other_arguments)
+    assert str(caught.value) == f"Argument 'metric_name' has incorrect type (expected str, got {type(value).__name__})"
+    # Refused before the engine is chosen: none built or cached, no judge made.
+    assert len(tp._inference_engine_cache) == 0
+    assert judges == []
+
+
 def test_hosting_credentials_error_wins_over_unknown_metric(tp):
     model = fm.NimbalFoundationModel(model_id="m", provider=fm.ModelProvider(
         type=ModelProviderType.NIMBAL, credentials=creds.NimbalCredentials(url="https://h.example", api_key="k")))
