@@ -2,9 +2,12 @@ import asyncio as asyncio
 import functools as functools
 import json as json
 import threading
+from collections.abc import Callable, Hashable
 from threading import Lock as Lock
+from types import MethodType
 from typing import Annotated as Annotated
 from typing import Any, ClassVar as ClassVar
+from typing import Self, overload, type_check_only
 
 import pandas as pd
 from cachetools import TTLCache as TTLCache
@@ -41,6 +44,31 @@ def patch_bertscore_overflow() -> None:
     Workaround for transformers>=5.0.0 where tokenizer.model_max_length defaults to a very large number,
     causing OverflowError in rust tokenizers when truncation=True is used by bert_score.
     """
+
+@type_check_only
+class _CachedEngineFactory:
+    """What `cachetools.cached(cache=_inference_engine_cache, lock=_inference_engine_cache_lock)` makes of
+    the static engine factory: a callable object, not a function. A call looks its arguments up in the cache
+    and builds the engine only on a miss.
+
+    Call it through the class: `TabuloProvider._create_inference_engine_impl(provider=..., ...)`. Read through
+    an instance, it binds the instance as its first argument, as a function would, and no call succeeds.
+    """
+
+    __wrapped__: staticmethod[..., Any]
+    cache: TTLCache[Any, Any]
+    cache_key: Callable[..., Hashable]
+    cache_lock: threading.Lock
+    cache_condition: None
+    def __call__(
+        self, provider: str, model_id: str, use_cache: bool, credentials_json: str, parameters_json: str = ""
+    ) -> Any:
+        """TTL-cached factory for inference engines."""
+    def cache_clear(self) -> None: ...
+    @overload
+    def __get__(self, obj: None, objtype: type | None = None) -> Self: ...
+    @overload
+    def __get__(self, obj: object, objtype: type | None = None) -> MethodType: ...
 
 class TabuloColumnMapping(BaseModel):
     """Column mapping expected by tabulo"""
@@ -83,8 +111,4 @@ class TabuloProvider:
     ) -> None: ...
     async def evaluate_async(self, data: pd.DataFrame) -> AggregateMetricResult: ...
     def evaluate(self, data: pd.DataFrame) -> AggregateMetricResult: ...
-    @staticmethod
-    def _create_inference_engine_impl(
-        provider: str, model_id: str, use_cache: bool, credentials_json: str, parameters_json: str = ""
-    ) -> Any:
-        """TTL-cached factory for inference engines."""
+    _create_inference_engine_impl: ClassVar[_CachedEngineFactory]

@@ -34,7 +34,7 @@ class VerdraProvider:
     options: list[Option]
     context_fields: list[str]
     prediction_field: str | None
-    metric_group: MetricGroup
+    metric_group: MetricGroup | None
     metric_method: str | None
     thresholds: list[MetricThreshold]
     record_id_field: str
@@ -53,7 +53,7 @@ class VerdraProvider:
         prompt_template: str | None = None,
         context_fields: list[str] = [],
         prediction_field: str | None = None,
-        metric_group: MetricGroup = None,
+        metric_group: MetricGroup | None = None,
         metric_method: str | None = None,
         thresholds: list[MetricThreshold] = [],
         **kwargs: Any,

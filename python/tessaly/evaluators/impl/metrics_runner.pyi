@@ -21,7 +21,7 @@ api_client_cache: APIClient | None
 
 def _evaluate_metrics(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
-    data: pd.DataFrame | dict | list[dict],
+    data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
     metrics: list[GenAIMetric],
     api_client: APIClient | None = None,
     metric_groups: list[MetricGroup] = [],
@@ -29,7 +29,7 @@ def _evaluate_metrics(
 ) -> MetricsEvaluationResult: ...
 async def _evaluate_metrics_async(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
-    data: pd.DataFrame | dict | list[dict],
+    data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
     metrics: list[GenAIMetric],
     api_client: APIClient | None = None,
     metric_groups: list[MetricGroup] = [],
