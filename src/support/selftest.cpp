@@ -1,5 +1,6 @@
 // A module that exercises the support layer from the interpreter, for its tests and
 // benchmarks. It is built only when TESSALY_SELFTEST is on.
+#include "frame_arena.hpp"
 #include "support.hpp"
 
 #include <new>
@@ -143,6 +144,14 @@ Ref fail_later(Invocation& a) {
     return make_coroutine(fail_later_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
+// (runs holding frames, runs kept empty, runs given back) of this module's frame arena.
+Ref frame_arena_usage(Invocation&) {
+    const frame_arena::Usage u = frame_arena::usage();
+    return tuple_of({integer(static_cast<long long>(u.runs_in_use)).get(),
+                     integer(static_cast<long long>(u.runs_kept_empty)).get(),
+                     integer(static_cast<long long>(u.runs_given_back)).get()});
+}
+
 // ---- a class ---------------------------------------------------------------------------------
 
 Ref sample_get(Invocation& a) {
@@ -180,6 +189,7 @@ void exec(Module& m) {
     m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});
+    m.def({.name = "frame_arena_usage", .params = {}, .body = frame_arena_usage});
 
     ClassBuilder sample(m, "Sample");
     sample.doc("A plain class made natively.")

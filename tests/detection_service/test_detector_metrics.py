@@ -76,12 +76,12 @@ class TestDefinitions:
             (RegexDetectionMetric(regex=[r"\d+"]), "regex", "regex_match", {"regex": [r"\d+"]}),
             (HarmMetric(name="violence"), "violence", "stonewatch", {"risk_name": "violence"}),
             (PromptSafetyRiskMetric(), "prompt_safety_risk", "stonewatch", {"risk_name": "harm"}),
-            (AnswerRelevanceMetric(), "answer_relevance", "granite_guardian", None),
+            (AnswerRelevanceMetric(), "answer_relevance", "stonewatch", None),
             (ContextRelevanceMetric(), "context_relevance", "context_relevance_model", None),
             (FaithfulnessMetric(), "faithfulness", "faithfulness_model", None),
-            (TopicRelevanceMetric(system_prompt="Weather only."), "topic_relevance", "granite_guardian",
+            (TopicRelevanceMetric(system_prompt="Weather only."), "topic_relevance", "stonewatch",
              {"system_prompt": "Weather only."}),
-            (ToolCallAccuracyMetric(), "tool_call_accuracy", "granite_guardian", None),
+            (ToolCallAccuracyMetric(), "tool_call_accuracy", "stonewatch", None),
         ],
     )
     def test_names_methods_and_detector_params(self, metric, name, method, params):

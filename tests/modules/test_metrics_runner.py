@@ -11,11 +11,13 @@ from __future__ import annotations
 import asyncio
 import collections
 import datetime as dt
+import gc
 import inspect
 import os
 import re
 import types
 import uuid
+import weakref
 
 import pandas as pd
 import pytest
@@ -1496,3 +1498,48 @@ def test_with_sdk_helpers_async_run(env, sdk_helpers, monkeypatch):
     assert result.metrics_result == ["result:m0"] + [f"result:m{i}" for i in range(1, 12)] + [
         "result:dep"]
     assert dependant.seen_results[0][0] == "result:m0"
+
+
+# --------------------------------------------------------------------------
+# In a long-running host: reference cycles through a suspended run
+# --------------------------------------------------------------------------
+
+
+class PendingMetric:
+    """A metric whose evaluation waits for ever."""
+
+    def __init__(self, name, deps=()):
+        self.name = name
+        self.metric_dependencies = list(deps)
+
+    async def evaluate_async(self, **kwargs):
+        await asyncio.get_running_loop().create_future()
+
+
+async def python_evaluate_metrics_async(configuration, data, metrics, api_client=None,
+                                        metric_groups=[], **kwargs):  # noqa: B006
+    """The shape of the asynchronous run written in Python: dependencies awaited in turn."""
+    results = []
+    for metric in metrics:
+        results.append(await metric.evaluate_async(
+            data=data, configuration=configuration, metrics_result=results, api_client=api_client))
+    return results
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("entry", [mr._evaluate_metrics_async, python_evaluate_metrics_async],
+                         ids=["native", "python"])
+def test_a_run_suspended_in_a_dependency_is_collected_with_its_holder(env, sdk_helpers, entry):
+    dependency = PendingMetric("a")
+    dependant = PendingMetric("b", [dependency])
+    loop = asyncio.new_event_loop()
+    task = loop.create_task(entry(sdk_configuration(), frame(), [dependency, dependant], sdk_helpers))
+    for _ in range(3):
+        loop.run_until_complete(asyncio.sleep(0))
+    assert not task.done()
+    dependency.task = task  # the holder refers to the task running it
+    held = weakref.ref(dependency)
+    loop.close()
+    del dependency, dependant, task
+    gc.collect()
+    assert held() is None

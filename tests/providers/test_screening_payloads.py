@@ -102,7 +102,7 @@ CASES = [
         PLAIN_PATH, id="topic_relevance",
     ),
     pytest.param(
-        "pii", "granite", {"input_fields": ["question", "answer"]}, {},
+        "pii", "sentinel", {"input_fields": ["question", "answer"]}, {},
         lambda i: {"detectors": {"pii": {}}, "input": f"q{i}"},
         PLAIN_PATH, id="extra-input-columns-ignored",
     ),
@@ -128,7 +128,7 @@ CASES = [
         PLAIN_PATH, id="prompt-safety-by-stonewatch",
     ),
     pytest.param(
-        "prompt_safety_risk", "granite", {}, {},
+        "prompt_safety_risk", "sentinel", {}, {},
         lambda i: {"detectors": {"prompt_safety_risk": {}}, "input": f"q{i}"},
         PLAIN_PATH, id="prompt-safety-by-other-method",
     ),

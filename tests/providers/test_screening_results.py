@@ -107,7 +107,7 @@ def test_scoring_rule_matches_the_reference(metric, records):
 
 def test_fields_of_records_and_aggregate(make_provider):
     thresholds = [MetricThreshold(type="upper_limit", value=0.3)]
-    provider = make_provider("jailbreak", "granite", display_name="Jailbreak risk",
+    provider = make_provider("jailbreak", "sentinel", display_name="Jailbreak risk",
                              metric_group=MetricGroup.ANSWER_QUALITY, thresholds=thresholds)
     result = post_process(provider, [detections(0.1), failed("503", "busy"), detections(0.2)],
                           ["a", "b", "c"])
@@ -116,7 +116,7 @@ def test_fields_of_records_and_aggregate(make_provider):
         assert type(record) is RecordMetricResult
         assert record.name == "jailbreak"
         assert record.display_name == "Jailbreak risk"
-        assert record.method == "granite"
+        assert record.method == "sentinel"
         assert record.provider == "detectors"
         assert record.group is MetricGroup.ANSWER_QUALITY
         assert record.record_id == record_id
@@ -129,7 +129,7 @@ def test_fields_of_records_and_aggregate(make_provider):
 
     assert result.name == "jailbreak"
     assert result.display_name == "Jailbreak risk"
-    assert result.method == "granite"
+    assert result.method == "sentinel"
     assert result.group is MetricGroup.ANSWER_QUALITY
     assert result.provider == "detectors"
     assert result.total_records == 3
@@ -244,7 +244,7 @@ RAG_EVIDENCES = [{"name": "first", "value": 1}, "plain text evidence"]
     "metric, method, found, evidences",
     [
         ("hap", None, CONTENT_DETECTIONS, CONTENT_EVIDENCES),
-        ("pii", "granite", CONTENT_DETECTIONS, CONTENT_EVIDENCES),
+        ("pii", "sentinel", CONTENT_DETECTIONS, CONTENT_EVIDENCES),
         ("keyword", None, CONTENT_DETECTIONS, CONTENT_EVIDENCES),
         ("regex", None, CONTENT_DETECTIONS, CONTENT_EVIDENCES),
         ("faithfulness", "faithfulness_model", RAG_DETECTIONS, RAG_EVIDENCES),
@@ -252,7 +252,7 @@ RAG_EVIDENCES = [{"name": "first", "value": 1}, "plain text evidence"]
         ("context_relevance", "context_relevance_model", RAG_DETECTIONS, RAG_EVIDENCES),
         ("context_relevance", "faithfulness_model", RAG_DETECTIONS, RAG_EVIDENCES),
         ("faithfulness", None, RAG_DETECTIONS, None),
-        ("faithfulness", "granite", RAG_DETECTIONS, None),
+        ("faithfulness", "sentinel", RAG_DETECTIONS, None),
         ("answer_relevance", "faithfulness_model", RAG_DETECTIONS, None),
         ("topic_relevance", None, CONTENT_DETECTIONS, None),
         ("jailbreak", None, CONTENT_DETECTIONS, None),

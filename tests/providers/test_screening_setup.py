@@ -201,7 +201,7 @@ def test_constructor_sets_every_attribute():
     thresholds = [MetricThreshold(type="lower_limit", value=0.5)]
     params = {"threshold": 0.25}
     provider = ScreeningProvider(
-        config, "pii", "PII", "granite", MetricGroup.ANSWER_QUALITY, thresholds,
+        config, "pii", "PII", "sentinel", MetricGroup.ANSWER_QUALITY, thresholds,
         api_client=client, detector_params=params, something_else=object(),
     )
     assert provider.vexmon_client is client.vexmon_client
@@ -211,7 +211,7 @@ def test_constructor_sets_every_attribute():
     assert type(provider.configuration_) is dict and provider.configuration_ == {}
     assert provider.metric_name == "pii"
     assert provider.metric_display_name == "PII"
-    assert provider.metric_method == "granite"
+    assert provider.metric_method == "sentinel"
     assert provider.metric_group is MetricGroup.ANSWER_QUALITY
     assert provider.service_instance_id == INSTANCE_ID
     assert provider.thresholds is thresholds
@@ -252,7 +252,7 @@ def test_argument_count_errors(args, kwargs):
         ("metric_display_name", None, "str", "NoneType"),
         ("metric_display_name", b"Hap", "str", "bytes"),
         ("metric_method", 1, "str", "int"),
-        ("metric_method", TextSubclass("granite"), "str", "TextSubclass"),
+        ("metric_method", TextSubclass("sentinel"), "str", "TextSubclass"),
         ("thresholds", None, "list", "NoneType"),
         ("thresholds", (), "list", "tuple"),
         ("thresholds", ListSubclass(), "list", "ListSubclass"),
@@ -272,7 +272,7 @@ def test_exact_type_checks_come_first(argument, value, expected, got, with_clien
     )
 
 
-@pytest.mark.parametrize("method, written", [(None, "None"), ("granite", "granite")])
+@pytest.mark.parametrize("method, written", [(None, "None"), ("sentinel", "sentinel")])
 @pytest.mark.parametrize(
     "client_kwargs",
     [{}, {"api_client": None}, {"api_client": Falsy()}, {"api_client": ""}],
@@ -286,7 +286,7 @@ def test_missing_api_client(method, written, client_kwargs, token_calls):
     assert token_calls == []
 
 
-@pytest.mark.parametrize("method, written", [(None, "None"), ("granite", "granite")])
+@pytest.mark.parametrize("method, written", [(None, "None"), ("sentinel", "sentinel")])
 @pytest.mark.parametrize(
     "monitoring_client",
     [None, object(), types.SimpleNamespace(service_instance_id="x", authenticator=object())],
@@ -452,7 +452,7 @@ class RisksWithoutHarm:
         ("prompt_safety_risk", "stonewatch", "prompt_safety_risk", "stonewatch"),
         # the replacement looks at the instance, whatever the argument is
         ("prompt_safety_risk", "stonewatch", "hap", "stonewatch"),
-        ("prompt_safety_risk", "granite", "prompt_safety_risk", "prompt_safety_risk"),
+        ("prompt_safety_risk", "sentinel", "prompt_safety_risk", "prompt_safety_risk"),
         ("prompt_safety_risk", None, "prompt_safety_risk", "prompt_safety_risk"),
         ("hap", "stonewatch", "prompt_safety_risk", "prompt_safety_risk"),
         ("hap", None, "Jailbreak", "Jailbreak"),

@@ -647,12 +647,107 @@ def test_deep_native_await_chains_raise_recursion_error(st, loop, collect, monke
     assert depth == 500
 
 
-def test_cycle_through_a_suspended_frame_is_collected(st, loop, collect):
+# ---- the cycle collector --------------------------------------------------------------------
+#
+# Each shape puts the coroutine into a reference cycle that passes through its frame (a
+# parameter, a local, a nested frame of the chain) and leaves it suspended or unstarted; the
+# same shape built from the Python twins is the reference: both are collected.
+
+
+class Holder:
+    """An async context manager that can hold on to the coroutine that entered it."""
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return False
+
+
+def cycle_through_parameter(mod, loop):
     holder = []
-    c = st.hold(holder, loop.create_future())
+    c = mod.hold(holder, loop.create_future())
     c.send(None)
-    holder.append(c)  # the frame holds `holder`, which holds the coroutine
+    holder.append(c)
+    return c
+
+
+def cycle_through_local(mod, loop):
+    first, second = loop.create_future(), loop.create_future()
+    holder = []
+    first.set_result(holder)  # kept in the frame's list of results
+    c = mod.await_each([first, second])
+    c.send(None)  # past the first, awaiting the second
+    holder.append(c)
+    return c
+
+
+def cycle_through_nested_frame(mod, loop):
+    holder = Holder()
+    c = mod.within(holder, loop.create_future())  # suspended inside `async with holder:`
+    c.send(None)
+    holder.coroutine = c
+    return c
+
+
+def cycle_through_awaited_coroutine(mod, loop):
+    holder = []
+    inner = mod.hold(holder, loop.create_future())
+    c = mod.await_each([inner])
+    c.send(None)
+    holder.append(c)
+    return c
+
+
+def cycle_through_unstarted(mod, loop):
+    holder = []
+    c = mod.hold(holder, loop.create_future())
+    holder.append(c)
+    return c
+
+
+CYCLES = [cycle_through_parameter, cycle_through_local, cycle_through_nested_frame,
+          cycle_through_awaited_coroutine, cycle_through_unstarted]
+
+
+@pytest.mark.parametrize("shape", CYCLES, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("kind", ["native", "python"])
+def test_cycles_through_a_frame_are_collected(st, loop, collect, shape, kind):
+    c = shape(st if kind == "native" else twins, loop)
     ref = weakref.ref(c)
-    del c, holder
+    del c
     collect()
     assert ref() is None
+
+
+def test_a_suspended_frame_shows_its_references_to_the_collector(st, loop):
+    seen = {}
+    for kind, mod in (("native", st), ("python", twins)):
+        log, future = [], loop.create_future()
+        c = mod.hold(log, future)
+        unstarted = {id(log), id(future)} <= {id(r) for r in gc.get_referents(c)}
+        c.send(None)
+        suspended = {id(log), id(future)} <= {id(r) for r in gc.get_referents(c)}
+        future.set_result(None)
+        with pytest.raises(StopIteration):
+            c.send(None)
+        finished = {id(log), id(future)} & {id(r) for r in gc.get_referents(c)}
+        seen[kind] = (unstarted, suspended, finished)
+    assert seen["native"] == seen["python"] == (True, True, set())
+
+
+def test_frames_of_many_collected_cycles_give_their_memory_back(st, loop, collect):
+    in_use, _, _ = st.frame_arena_usage()
+    refs = []
+    for _ in range(5000):
+        c = cycle_through_parameter(st, loop)
+        refs.append(weakref.ref(c))
+        del c
+    peak_in_use, _, peak_given_back = st.frame_arena_usage()
+    assert peak_in_use > in_use
+    collect()
+    assert all(r() is None for r in refs)
+    now_in_use, kept_empty, now_given_back = st.frame_arena_usage()
+    assert now_in_use <= in_use
+    assert kept_empty <= 8
+    assert now_given_back >= peak_given_back + (peak_in_use - in_use) - 8

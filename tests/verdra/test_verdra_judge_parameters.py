@@ -60,7 +60,7 @@ def test_hosting_service_parameters(make_provider, monkeypatch, credentials, pla
         **BASE,
         "credentials": expected,
         "provider": "lumora-sdk",
-        "model": "granite-judge",
+        "model": "judge-model",
         "provider_specific_args": {"lumora-sdk": {"concurrency_limit": 7}},
     })
 

@@ -35,7 +35,7 @@ YES_NO = [
 
 
 def nimbal_model(credentials: dict, **fields) -> NimbalFoundationModel:
-    model = NimbalFoundationModel(model_id="granite-judge", **fields)
+    model = NimbalFoundationModel(model_id="judge-model", **fields)
     model.provider.credentials = NimbalCredentials(**credentials)
     return model
 

@@ -196,7 +196,7 @@ class AnswerRelevanceMetric(DetectorMetric):
 
     name: Literal["answer_relevance"] = "answer_relevance"
     display_name: str | None = "Answer Relevance"
-    method: Literal["granite_guardian"] = "granite_guardian"
+    method: Literal["stonewatch"] = "stonewatch"
     reads_output: ClassVar[bool] = True
 
 
@@ -205,7 +205,7 @@ class ContextRelevanceMetric(DetectorMetric):
 
     name: Literal["context_relevance"] = "context_relevance"
     display_name: str | None = "Context Relevance"
-    method: Literal["context_relevance_model", "granite_guardian"] = "context_relevance_model"
+    method: Literal["context_relevance_model", "stonewatch"] = "context_relevance_model"
     reads_contexts: ClassVar[bool] = True
 
 
@@ -214,7 +214,7 @@ class FaithfulnessMetric(DetectorMetric):
 
     name: Literal["faithfulness"] = "faithfulness"
     display_name: str | None = "Faithfulness"
-    method: Literal["faithfulness_model", "granite_guardian"] = "faithfulness_model"
+    method: Literal["faithfulness_model", "stonewatch"] = "faithfulness_model"
     reads_output: ClassVar[bool] = True
     reads_contexts: ClassVar[bool] = True
 
@@ -224,7 +224,7 @@ class TopicRelevanceMetric(DetectorMetric):
 
     name: Literal["topic_relevance"] = "topic_relevance"
     display_name: str | None = "Topic Relevance"
-    method: Literal["granite_guardian"] = "granite_guardian"
+    method: Literal["stonewatch"] = "stonewatch"
     system_prompt: str = Field(min_length=1)
 
     @field_validator("system_prompt")
@@ -246,5 +246,5 @@ class ToolCallAccuracyMetric(DetectorMetric):
 
     name: Literal["tool_call_accuracy"] = "tool_call_accuracy"
     display_name: str | None = "Tool Call Accuracy"
-    method: Literal["granite_guardian"] = "granite_guardian"
+    method: Literal["stonewatch"] = "stonewatch"
     reads_tool_calls: ClassVar[bool] = True
