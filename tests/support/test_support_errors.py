@@ -158,6 +158,43 @@ def test_traceback_survives_native_coroutines(st):
     assert "main" in names
 
 
+def test_native_frames_sit_in_order_among_the_interpreters(st):
+    async def main():
+        await st.await_each([st.await_each([_raiser()])])
+
+    with pytest.raises(ValueError) as e:
+        asyncio.run(main())
+    names = _frames(e.value)
+    start = names.index("main")
+    assert names[start:] == ["main", "await_each", "await_each", "_raiser", "_deepest"]
+
+
+def test_native_functions_add_their_entry_when_a_failure_leaves_them(st):
+    with pytest.raises(ValueError) as e:
+        st.exact_call(lambda items: _deepest(), [])
+    assert _frames(e.value)[-3:] == ["exact_call", "<lambda>", "_deepest"]
+    with pytest.raises(SystemError) as e:
+        st.throw_cpp("runtime")  # an error made by C++ code alone
+    assert _frames(e.value)[-1] == "throw_cpp"
+    entry = traceback.extract_tb(e.value.__traceback__)[-1]
+    assert (entry.filename, entry.lineno > 0) == ("src/support/selftest.cpp", True)
+
+
+def test_a_caught_error_passes_no_native_frame(st):
+    kind, exc = _drive(st.guarded(_raiser()))
+    assert kind == "caught"
+    assert "guarded" not in _frames(exc)
+
+
+def test_methods_are_named_by_their_class(st):
+    class Failing(st.Sample):
+        kind = property(lambda self: _deepest())
+
+    with pytest.raises(ValueError) as e:
+        Failing().get()
+    assert _frames(e.value)[-3:] == ["Sample.get", "<lambda>", "_deepest"]
+
+
 def test_traceback_survives_native_coroutines_under_a_task(st):
     async def main():
         return await asyncio.create_task(st.nap(0, None)), await asyncio.gather(st.await_each([_raiser()]))
