@@ -9,7 +9,7 @@ import functools
 import weakref
 
 import pytest
-from conftest import collect, configuration, qa_table
+from host_kit import collect, configuration, qa_table
 
 from tessaly.utils.async_util import start_event_loop_run_func
 

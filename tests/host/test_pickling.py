@@ -11,7 +11,7 @@ import multiprocessing
 import pickle
 
 import pytest
-from conftest import configuration, qa_table
+from host_kit import configuration, qa_table
 
 from tessaly.metrics import HAPMetric, KeywordDetectionMetric, PIIMetric
 

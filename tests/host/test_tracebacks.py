@@ -8,7 +8,7 @@ import asyncio
 import traceback
 
 import pytest
-from conftest import configuration, qa_table
+from host_kit import configuration, qa_table
 
 from tessaly.entities.foundation_model import CustomFoundationModel
 from tessaly.entities.llm_judge import LLMJudge
