@@ -8,8 +8,10 @@ nothing on the machine trusts it unless a test says so.
 from __future__ import annotations
 
 import json
+import os
 import socket
 import ssl
+import sys
 import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -19,6 +21,10 @@ import pytest
 import trustme
 
 LOOPBACK = "127.0.0.1"
+
+# Token counts use tiktoken's real cl100k_base encoding, read from the cache the setup seeds in
+# the virtual environment (scripts/seed_tiktoken_cache.py): nothing is downloaded.
+os.environ.setdefault("TIKTOKEN_CACHE_DIR", os.path.join(sys.prefix, "tiktoken-cache"))
 
 _PROXY_VARIABLES = (
     "HTTP_PROXY",

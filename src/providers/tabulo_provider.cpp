@@ -226,6 +226,17 @@ bool all_present(PyObject* fields, PyObject* labels) {
     return all;
 }
 
+// `table.astype(str)`: every cell as its string form. pandas 3 keeps missing cells missing
+// there, where older pandas writes them as "None" or "nan"; they are written so under both,
+// so that instances and record identifiers do not depend on the pandas version.
+Ref cells_as_text(PyObject* table) {
+    PyObject* text_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    Ref converted = call_method(table, "astype", text_type);
+    Ref missing = call_method(table, "isna");
+    if (!truthy(call_method(getattr(missing, "values").get(), "any").get())) return converted;
+    return call_method(converted.get(), "mask", missing, call_method(table, "map", text_type));
+}
+
 // Columns are assigned as lists, by position: the instance table's rows are the table's
 // rows in order, whatever the caller's row labels.
 Ref pre_process_data(Invocation& a) {
@@ -234,7 +245,7 @@ Ref pre_process_data(Invocation& a) {
     Ref mapping = getattr(self, "column_mapping");
     Ref instances = call_method(a.global("pd").get(), "DataFrame");
     Ref labels = call_method(getattr(a[1], "columns").get(), "to_list");
-    Ref data = call_method(a[1], "astype", reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    Ref data = cells_as_text(a[1]);
     // A column's values without its row labels: assigned by position, dtype kept.
     auto column = [&](PyObject* name) { return getattr(get_item(data.get(), name), "array"); };
     auto assign = [&](const char* key, const Ref& values) { set_item(instances.get(), getattr(mapping, key).get(), values.get()); };

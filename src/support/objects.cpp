@@ -203,7 +203,11 @@ Ref get_item(PyObject* o, PyObject* key) { return Ref::checked(PyObject_GetItem(
 Ref item_at(PyObject* o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o, index)); }
 
 void set_item(PyObject* o, PyObject* key, PyObject* value) {
-    if (PyObject_SetItem(o, key, value) < 0) throw_error();
+    // Held as Python code holds the object it assigns into (a variable of its own): pandas
+    // tells chained assignments to temporaries by the reference count, and would take a
+    // caller's table assigned from native code for one.
+    Ref held = Ref::borrow(o);
+    if (PyObject_SetItem(held.get(), key, value) < 0) throw_error();
 }
 
 Py_ssize_t length(PyObject* o) {

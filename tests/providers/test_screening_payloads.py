@@ -12,6 +12,7 @@ import datetime as dt
 import json
 import math
 import types
+import warnings
 from decimal import Decimal
 from enum import IntEnum
 
@@ -430,9 +431,14 @@ def test_tool_call_bodies_and_the_rewritten_table(detector, make_provider, tool_
     in_mapping = {"calls": [_call("get_weather", '"just text"')]}
     data = table(["q0", "q1", "q2"],
                  tool_calls=[json.dumps(WEATHER_CALLS), ready, json.dumps(in_mapping)])
+    data["tool_calls"].to_list()  # a view of the column is out, as in a caller's code
     config = configuration(tools=[get_weather, get_time])
     provider = make_provider("tool_call_accuracy", config=config)
-    result = provider.evaluate(data)
+    with warnings.catch_warnings():
+        # rewritten in place for real, under any pandas' copy semantics: no warning that the
+        # assignment might go to a copy
+        warnings.simplefilter("error")
+        result = provider.evaluate(data)
 
     # the helper sees each row's decoded cell once, in row order
     assert tool_helper.cells == [WEATHER_CALLS, ready, in_mapping]

@@ -34,9 +34,23 @@ def run_python(tmp_path: Path, *args: str, cwd: Path) -> subprocess.CompletedPro
     )
 
 
+def allowlist() -> list[str]:
+    """Differences that come from the installed pydantic, not from the stubs: a type checker
+    gives pydantic models the interpreter's `__replace__` (copy.replace), which only newer
+    pydantic releases give them at run time."""
+    import pydantic
+
+    if hasattr(pydantic.BaseModel, "__replace__"):
+        return []
+    return [r".*\.(LumoraUrls|TabuloColumnMapping)\.__replace__"]
+
+
 def test_stubs_match_the_modules_at_run_time(tmp_path):
+    allowed = tmp_path / "allowlist.txt"
+    allowed.write_text("\n".join(allowlist()) + "\n")
     result = run_python(
-        tmp_path, "-m", "mypy.stubtest", "--mypy-config-file", str(CONFIG), *MODULES, cwd=tmp_path
+        tmp_path, "-m", "mypy.stubtest", "--mypy-config-file", str(CONFIG), "--allowlist", str(allowed),
+        *MODULES, cwd=tmp_path
     )
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -1,8 +1,8 @@
 """Fixtures of the criteria-judge tests.
 
 The judge library's engines answer through a local model (``tabulo.inference``
-responders); token counts use a word encoder in place of tiktoken's encoding,
-whose data file tiktoken would download.  Nothing here reaches the network.
+responders); token counts use tiktoken's real encoding, from the cache the setup seeds (a word
+encoder where a test needs counts it controls).  Nothing here reaches the network.
 """
 
 from __future__ import annotations
@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 import pytest
-from verdra_kit import YES_NO, LocalModel, fake_tiktoken, models
+from verdra_kit import YES_NO, LocalModel, WordEncoder, models, recording_tiktoken
 
 from tessaly.entities.llm_judge import LLMJudge
 
@@ -69,9 +69,18 @@ def judges(vp, monkeypatch):
 
 @pytest.fixture
 def encodings(vp, monkeypatch):
-    """Names of the encodings the provider asked tiktoken for."""
+    """Names of the encodings the provider asked tiktoken for (it gets the real ones)."""
     requested: list[str] = []
-    monkeypatch.setattr(vp, "tiktoken", fake_tiktoken(requested))
+    monkeypatch.setattr(vp, "tiktoken", recording_tiktoken(requested))
+    return requested
+
+
+@pytest.fixture
+def word_encodings(vp, monkeypatch):
+    """As ``encodings``, but the encoding is a token per word or punctuation mark: counts a
+    test controls (empty texts, texts of other types)."""
+    requested: list[str] = []
+    monkeypatch.setattr(vp, "tiktoken", recording_tiktoken(requested, WordEncoder()))
     return requested
 
 

@@ -8,6 +8,7 @@ import threading
 import types
 
 import pytest
+import tiktoken
 from verdra_kit import YES_NO, WordEncoder, table, tokens
 
 from tessaly.entities.criteria import Option
@@ -170,7 +171,7 @@ def test_token_counts_of_prompt_and_answer(make_provider, model, encodings):
     provider = make_provider(compute_token_count=True)
     records = provider.evaluate(table(2)).record_level_metrics
     assert encodings == ["cl100k_base"]
-    assert isinstance(provider.encoding, WordEncoder)
+    assert isinstance(provider.encoding, tiktoken.Encoding) and provider.encoding.name == "cl100k_base"
     for record, prompt in zip(records, model.prompts):
         assert record.additional_info["input_tokens"] == tokens(prompt)
         assert record.additional_info["output_tokens"] == tokens(answer_by_response(prompt))
@@ -186,7 +187,14 @@ def test_without_token_counts_no_encoding_is_loaded(make_provider, model, encodi
     assert not hasattr(provider, "encoding")
 
 
-def test_token_counts_are_per_record_zero_is_none_and_values_count_as_text(make_provider, scripted, encodings):
+def test_token_counts_are_the_encodings_own(make_provider, scripted, encodings):
+    scripted.results = [result(prompt="The quick brown fox jumps over the lazy dog.", response="Yes")]
+    [record] = make_provider(compute_token_count=True).evaluate(table(1)).record_level_metrics
+    assert (record.additional_info["input_tokens"], record.additional_info["output_tokens"]) == (10, 1)
+
+
+def test_token_counts_are_per_record_zero_is_none_and_values_count_as_text(make_provider, scripted,
+                                                                           word_encodings):
     scripted.results = [
         result(prompt="two words", response="one"),
         result(prompt="", response="   "),
@@ -194,12 +202,12 @@ def test_token_counts_are_per_record_zero_is_none_and_values_count_as_text(make_
     ]
     records = make_provider(compute_token_count=True).evaluate(table(3)).record_level_metrics
     assert [(r.additional_info["input_tokens"], r.additional_info["output_tokens"]) for r in records] == [
-        (2, 1), (None, None), (1, tokens(str(["a", "b"])))]
+        (2, 1), (None, None), (1, len(WordEncoder().encode(str(["a", "b"]))))]
 
 
 @pytest.mark.parametrize(("metadata", "missing"), [({"unparsed_response": "x"}, "'prompt'"),
                                                      ({"prompt": "x"}, "'unparsed_response'")])
-def test_token_counts_need_both_metadata_entries(make_provider, scripted, encodings, metadata, missing):
+def test_token_counts_need_both_metadata_entries(make_provider, scripted, word_encodings, metadata, missing):
     scripted.results = [types.SimpleNamespace(selected_option="Yes", explanation="", feedback="", metadata=metadata)]
     make_provider().evaluate(table(1))  # not read without token counts
     with pytest.raises(Exception, match="^" + PREFIX + missing + "$"):

@@ -9,6 +9,7 @@ import types
 from collections.abc import Callable
 
 import pandas as pd
+import tiktoken
 
 from tessaly.entities.credentials import (
     AWSBedrockCredentials,
@@ -82,18 +83,20 @@ class WordEncoder:
         return re.findall(r"\w+|[^\w\s]", text)
 
 
-def fake_tiktoken(requested: list[str]) -> types.SimpleNamespace:
-    """A tiktoken namespace whose get_encoding records the name asked for."""
+def recording_tiktoken(requested: list[str], encoding=None) -> types.SimpleNamespace:
+    """A tiktoken namespace whose get_encoding records the name asked for and gives the real
+    encoding, or ``encoding`` where a test needs one it controls."""
 
-    def get_encoding(name: str) -> WordEncoder:
+    def get_encoding(name: str):
         requested.append(name)
-        return WordEncoder()
+        return encoding if encoding is not None else tiktoken.get_encoding(name)
 
     return types.SimpleNamespace(get_encoding=get_encoding)
 
 
 def tokens(text: str) -> int:
-    return len(WordEncoder().encode(text))
+    """The real count: cl100k_base tokens of ``text``."""
+    return len(tiktoken.get_encoding("cl100k_base").encode(text))
 
 
 class LocalModel:

@@ -90,16 +90,24 @@ def detection_service_tls(detection_service_factory) -> DetectionServer:
 def detection_service_ca_trusted(_detection_service_tls_material, monkeypatch) -> ssl.SSLContext:
     """Let ``ssl=True`` requests of aiohttp trust the session's authority during this test.
 
-    aiohttp builds its default verifying context once, at import, so setting
-    SSL_CERT_FILE afterwards has no effect; the fixture swaps that context for one
-    that trusts the system's authorities and the session's.
+    aiohttp makes its default verifying context once, so setting SSL_CERT_FILE afterwards
+    has no effect; the fixture puts in its place one that trusts the system's authorities
+    and the session's. Newer releases make that context at import, older ones (3.10) on a
+    connector's first request.
     """
     from aiohttp import connector
 
-    if not isinstance(getattr(connector, "_SSL_CONTEXT_VERIFIED", None), ssl.SSLContext):
-        pytest.fail("this aiohttp version keeps no default verifying context to extend")
     context = ssl.create_default_context()
     context.load_verify_locations(cadata=_detection_service_tls_material[1])
     context.set_alpn_protocols(["http/1.1"])
-    monkeypatch.setattr(connector, "_SSL_CONTEXT_VERIFIED", context)
+    if isinstance(getattr(connector, "_SSL_CONTEXT_VERIFIED", None), ssl.SSLContext):
+        monkeypatch.setattr(connector, "_SSL_CONTEXT_VERIFIED", context)
+    elif callable(getattr(connector.TCPConnector, "_make_ssl_context", None)):
+        make = connector.TCPConnector._make_ssl_context
+        monkeypatch.setattr(connector.TCPConnector, "_make_ssl_context",
+                            staticmethod(lambda verified: context if verified else make(verified)))
+        # what earlier connectors made is kept for every connector of the class
+        monkeypatch.setattr(connector.TCPConnector, "_made_ssl_context", {})
+    else:
+        pytest.fail("this aiohttp version keeps no default verifying context to extend")
     return context
