@@ -3,9 +3,9 @@
 The provider's own work written the obvious way, step by step: the constructor, data
 preparation (``astype(str)``, the column picks, ``transform_str_to_list`` over a single
 context or reference column, the record identifiers) and post-processing (``iterrows``,
-flooring, ``round``, one ``RecordMetricResult`` per row, the mean of the raw score column
-and the ``AggregateMetricResult``). The library run itself (``__compute_metric``) is not
-part of the comparison and is left out.
+flooring, ``round``, one ``RecordMetricResult`` per row, the mean of the raw score column,
+min and max without missing values, and the ``AggregateMetricResult``). The library run
+itself (``__compute_metric``) is not part of the comparison and is left out.
 
 Module globals are looked up at use, so a benchmark can swap the result classes of both
 implementations for the same stand-ins.
@@ -142,6 +142,8 @@ class TabuloProvider:
             )
         values = [record.value for record in record_level_metrics]
         mean = round(result[self.metric_name].mean(), 4)
+        present = [v for v in values if v == v]  # missing (NaN) values left out, as by the mean
+        low, high = (min(present), max(present)) if present or not values else (float("nan"), float("nan"))
         return AggregateMetricResult(
             name=self.metric_name,
             display_name=self.metric_display_name,
@@ -151,8 +153,8 @@ class TabuloProvider:
             value=mean,
             total_records=len(values),
             record_level_metrics=record_level_metrics,
-            min=min(values),
-            max=max(values),
+            min=low,
+            max=high,
             mean=mean,
             thresholds=self.thresholds,
         )

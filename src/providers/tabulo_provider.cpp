@@ -3,6 +3,8 @@
 #include "judge_common.hpp"
 #include "support.hpp"
 
+#include <cmath>
+
 using namespace tsy;
 
 namespace {
@@ -318,8 +320,17 @@ Ref compute_metric(Invocation& a) {
     return table;
 }
 
+// A missing record value: NaN, or any value unequal to itself (the NaN of another number type).
+bool is_missing(PyObject* value) {
+    if (PyFloat_Check(value)) return std::isnan(PyFloat_AS_DOUBLE(value));
+    Ref differs = Ref::checked(PyObject_RichCompare(value, value, Py_NE));
+    return truthy(differs.get());
+}
+
 // Record values are the scores, floored at zero for the clipped metric methods, rounded to
-// four places; the aggregate's mean is the raw column's.
+// four places; the aggregate's mean is the raw column's. Its min and max leave missing values
+// out, as the mean does: min() and max() over a list holding NaN answer according to where
+// the NaN stands, so the same records in another order would give another aggregate.
 Ref post_process(Invocation& a) {
     PyObject* self = a[0];
     PyObject* result = a[1];
@@ -338,9 +349,10 @@ Ref post_process(Invocation& a) {
     Ref scores = call_method(get_item(result, metric_name.get()).get(), "to_list");
     Ref missing = number(Py_NAN);
     Ref record_ids = call_method(get_item(result, text("record_id").get()).get(), "to_list");
-    Ref records = new_list(), values = new_list();
+    Ref records = new_list(), present = new_list();
     Ref zero = number(0.0);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scores.get()); ++i) {
+    const Py_ssize_t count = PyList_GET_SIZE(scores.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
         Ref raw = Ref::borrow(PyList_GET_ITEM(scores.get(), i));
         if (raw.is_none()) raw = missing;
         if (apply_clipping && !truthy(Ref::checked(PyObject_RichCompare(raw.get(), zero.get(), Py_GT)).get())) raw = zero;
@@ -349,15 +361,19 @@ Ref post_process(Invocation& a) {
         Ref record = record_call(record_class.get(), {metric_name.get(), display_name.get(), method.get(), group.get(),
                                                       provider.get(), value.get(), record_id.get(), thresholds.get()});
         append(records.get(), record.get());
-        append(values.get(), getattr(record, "value").get());
+        Ref recorded = getattr(record, "value");
+        if (!is_missing(recorded.get())) append(present.get(), recorded.get());
     }
     Ref mean = round_number(call_method(get_item(result, metric_name.get()).get(), "mean").get(), 4);
-    Ref builtins = import("builtins");
-    Ref low = call(getattr(builtins.get(), "min"), values);
-    Ref high = call(getattr(builtins.get(), "max"), values);
+    static PyObject* min = builtin("min");
+    static PyObject* max = builtin("max");
+    // Every value missing: NaN, as the mean is. No rows at all: min() of nothing fails.
+    const bool all_missing = count > 0 && PyList_GET_SIZE(present.get()) == 0;
+    Ref low = all_missing ? missing : call(min, present);
+    Ref high = all_missing ? missing : call(max, present);
     return call(a.global("AggregateMetricResult"), kw("name", metric_name), kw("display_name", display_name),
                 kw("method", method), kw("group", group), kw("provider", provider), kw("value", mean),
-                kw("total_records", integer(PyList_GET_SIZE(values.get()))), kw("record_level_metrics", records),
+                kw("total_records", integer(count)), kw("record_level_metrics", records),
                 kw("min", low), kw("max", high), kw("mean", mean), kw("thresholds", thresholds));
 }
 

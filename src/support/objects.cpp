@@ -112,6 +112,10 @@ Ref import_from(const char* module, const char* name) {
     raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
 }
 
+PyObject* builtin(const char* name) {
+    return getattr(import("builtins"), name).release();  // the call site keeps it for good
+}
+
 Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttr(o, interned_name(name))); }
 Ref getattr(PyObject* o, PyObject* name) { return Ref::checked(PyObject_GetAttr(o, name)); }
 

@@ -39,6 +39,9 @@ inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 // ---- imports and attributes -------------------------------------------------------------
 Ref import(const char* module);
 Ref import_from(const char* module, const char* name);  // from module import name
+// A built-in function, for a call site to look up once and keep for the life of the process:
+// `static PyObject* min = builtin("min");`
+PyObject* builtin(const char* name);
 Ref getattr(PyObject* o, const char* name);
 Ref getattr(PyObject* o, PyObject* name);
 inline Ref getattr(const Ref& o, const char* name) { return getattr(o.get(), name); }

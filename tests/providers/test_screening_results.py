@@ -205,20 +205,36 @@ def test_post_processing_checks_its_lists(make_provider, argument, value, got):
     )
 
 
+class Answered(ScreeningProvider):
+    """A provider whose requests are answered with ``answers``, without a detection service."""
+
+    answers: list
+
+    async def _ScreeningProvider__compute_metric(self, api_payloads):
+        return self.answers
+
+
 @pytest.mark.parametrize(
-    "result, cause",
+    "result, cause, reason",
     [
-        ({"score": 0.5}, KeyError),
-        ({"detections": [{"text": "x"}]}, KeyError),
-        ({"detections": None}, TypeError),
-        (None, TypeError),
-        (RuntimeError("escaped"), TypeError),
+        ({"score": 0.5}, KeyError, "'detections'"),
+        ({"detections": [{"text": "x"}]}, KeyError, "'score'"),
+        ({"detections": None}, TypeError, "object of type 'NoneType' has no len()"),
+        (None, TypeError, "argument of type 'NoneType' is not iterable"),
+        # Only an exception outside Exception escapes a request into the results.
+        (asyncio.CancelledError(), TypeError, "argument of type 'CancelledError' is not iterable"),
+        (RuntimeError("escaped"), TypeError, "argument of type 'RuntimeError' is not iterable"),
     ],
-    ids=["no-detections", "no-score", "detections-None", "None", "exception-object"],
+    ids=["no-detections", "no-score", "detections-None", "None", "cancelled", "exception-object"],
 )
-def test_unreadable_results_raise(make_provider, result, cause):
-    with pytest.raises(cause):
-        post_process(make_provider("jailbreak"), [detections(0.1), result], ["a", "b"])
+def test_unreadable_results_raise(result, cause, reason):
+    provider = Answered(configuration(), "jailbreak", "Jailbreak",
+                        api_client=api_client("https://detection.example.test"))
+    provider.answers = [detections(0.1), result]
+    with pytest.raises(Exception) as raised:
+        asyncio.run(provider.evaluate_async(table(["q0", "q1"])))
+    assert_wrapped(raised.value, "jailbreak", cause)
+    assert str(raised.value) == f"Error while computing metrics: jailbreak. Reason: {reason}"
 
 
 # --------------------------------------------------------------------------

@@ -54,10 +54,17 @@ def reference_post_process(p, result: pd.DataFrame) -> AggregateMetricResult:
         )
     values = [record.value for record in record_level_metrics]
     mean = round(result[p.metric_name].mean(), 4)
+    # min and max leave missing values (NaN: unequal to themselves) out, as the mean does;
+    # NaN when every value is missing; a table without rows fails in min().
+    present = [v for v in values if v == v]
+    if values and not present:
+        low = high = math.nan
+    else:
+        low, high = min(present), max(present)
     return AggregateMetricResult(
         name=p.metric_name, display_name=p.metric_display_name, method=p.metric_method, group=p.metric_group,
         provider=EvaluationProvider.TABULO.value, value=mean, total_records=len(values),
-        record_level_metrics=record_level_metrics, min=min(values), max=max(values), mean=mean,
+        record_level_metrics=record_level_metrics, min=low, max=high, mean=mean,
         thresholds=p.thresholds,
     )
 

@@ -4,10 +4,14 @@ lock, flooring and aggregation, record identifiers, errors and the coroutine for
 from __future__ import annotations
 
 import asyncio
+import itertools
+import math
 import threading
 
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from tabulo import inference as lib
 from tabulo_kit import TEST_PREFIX, configuration, provider, rag_table
 
@@ -248,6 +252,83 @@ def test_flooring_rounding_and_the_raw_mean(tp, probe, name, method, raw, values
     assert (result.name, result.display_name, result.method, result.group, result.provider) == (
         name, "Shown", method, MetricGroup.ANSWER_QUALITY, EvaluationProvider.TABULO.value)
     assert result.thresholds == thresholds
+
+
+NAN = float("nan")
+INF = float("inf")
+
+
+def aggregate_of(tp, name, method, scores, record_ids):
+    p = provider(tp, metric_name=name, method=method)
+    table = pd.DataFrame({name: scores, "record_id": record_ids})
+    return p._TabuloProvider__post_process(result=table)
+
+
+def figures(result) -> tuple:
+    """value, mean, min and max, with NaN as the text "nan" so that they compare equal."""
+    return tuple("nan" if isinstance(f, float) and math.isnan(f) else f
+                 for f in (result.value, result.mean, result.min, result.max))
+
+
+def records(result) -> list:
+    return [(r.record_id, "nan" if isinstance(r.value, float) and math.isnan(r.value) else r.value)
+            for r in result.record_level_metrics]
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # inf - inf
+@pytest.mark.parametrize(
+    "name, method, scores, expected",
+    [
+        pytest.param("answer_relevance", "sentence_bert_mini_lm", [NAN, 0.5, 0.2], (0.35, 0.35, 0.2, 0.5),
+                     id="missing-beside-scores"),
+        pytest.param("answer_relevance", "sentence_bert_mini_lm", [None, 0.5, 0.2, None], (0.35, 0.35, 0.2, 0.5),
+                     id="none-beside-scores"),
+        pytest.param("answer_relevance", "sentence_bert_mini_lm", [NAN, -0.05, NAN], (-0.05, -0.05, -0.05, -0.05),
+                     id="one-score"),
+        pytest.param("answer_relevance", "sentence_bert_mini_lm", [NAN, NAN, NAN], ("nan",) * 4,
+                     id="every-score-missing"),
+        pytest.param("answer_relevance", "sentence_bert_mini_lm", [NAN, INF, -INF], ("nan", "nan", -INF, INF),
+                     id="infinities-have-no-mean"),
+        pytest.param("faithfulness", "sentence_bert_mini_lm", [NAN, 0.5, 0.2], (0.35, 0.35, 0.0, 0.5),
+                     id="floored-missing-is-zero"),
+        pytest.param("faithfulness", "sentence_bert_mini_lm", [NAN, NAN], ("nan", "nan", 0.0, 0.0),
+                     id="floored-every-score-missing"),
+    ],
+)
+def test_aggregate_is_the_same_in_every_record_order(tp, name, method, scores, expected):
+    # min() and max() over values holding NaN answer by where the NaN stands; the aggregate
+    # leaves missing values out, as the mean does, so no order of the records changes it.
+    ids = [f"r{i}" for i in range(len(scores))]
+    first = aggregate_of(tp, name, method, scores, ids)
+    for order in itertools.permutations(range(len(scores))):
+        result = aggregate_of(tp, name, method, [scores[i] for i in order], [ids[i] for i in order])
+        assert figures(result) == expected, order
+        assert records(result) == [records(first)[i] for i in order]
+        assert result.total_records == len(scores)
+
+
+dyadic_scores = st.lists(  # exact sums, so that the mean cannot depend on the order of addition
+    st.one_of(st.integers(-64, 64).map(lambda n: n / 16), st.just(NAN), st.none(), st.sampled_from([INF, -INF])),
+    min_size=1, max_size=7,
+).filter(lambda scores: any(s is not None for s in scores))
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # inf - inf
+@settings(max_examples=200, deadline=None)
+@given(data=st.data(), name_method=st.sampled_from([("answer_relevance", "sentence_bert_mini_lm"),
+                                                    ("faithfulness", "sentence_bert_mini_lm"),
+                                                    ("context_relevance", "bert_score_recall")]))
+def test_aggregate_does_not_depend_on_record_order(tp, data, name_method):
+    name, method = name_method
+    scores = data.draw(dyadic_scores, label="scores")
+    order = data.draw(st.permutations(range(len(scores))), label="order")
+    ids = [f"r{i}" for i in range(len(scores))]
+    first = aggregate_of(tp, name, method, scores, ids)
+    again = aggregate_of(tp, name, method, [scores[i] for i in order], [ids[i] for i in order])
+    assert figures(again) == figures(first)
+    assert records(again) == [records(first)[i] for i in order]
+    present = [v for _, v in records(first) if v != "nan"]
+    assert figures(first)[2:] == ((min(present), max(present)) if present else ("nan", "nan"))
 
 
 def test_library_similarity_scores(tp):

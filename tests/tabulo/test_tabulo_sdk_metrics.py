@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import asyncio
+import threading
 
 import pydantic
 import pytest
+from tabulo import catalog
 from tabulo import inference as lib
-from tabulo_kit import configuration, rag_table
+from tabulo.metrics import FunctionMetric
+from tabulo_kit import PREFIX, configuration, rag_table
 
 from tessaly.entities import foundation_model as fm
 from tessaly.entities.enums import MetricGroup
@@ -92,14 +95,43 @@ def test_unknown_methods_are_refused(method):
         FaithfulnessJudgeMetric(method=method)
 
 
-@pytest.mark.parametrize("data", [rag_table(2).to_dict(orient="records"), rag_table(1).iloc[0].to_dict()])
-def test_records_as_mappings(tp, data):
+@pytest.mark.parametrize(
+    "data, table",
+    [(rag_table(3).to_dict(orient="records"), rag_table(3)), (rag_table(1).iloc[0].to_dict(), rag_table(1))],
+    ids=["list-of-records", "one-record"],
+)
+def test_records_as_mappings(tp, data, table):
+    # Records given as mappings are the rows of a table: the same results, record by record.
     result = AnswerRelevanceJudgeMetric().evaluate(data, configuration())
-    assert result.total_records == (2 if isinstance(data, list) else 1)
+    assert result == AnswerRelevanceJudgeMetric().evaluate(table, configuration())
+    assert [r.record_id for r in result.record_level_metrics] == table["record_id"].to_list()
+    assert result.total_records == len(table)
 
 
 def test_metrics_evaluate_concurrently(tp):
-    with lib.local_responder(lambda prompt, engine: "9"):
+    # The first scoring of the unlocked metric and the first answer of the judge (which
+    # scores under the class lock) each wait for the other: a serial run breaks the
+    # barrier and fails its evaluation.
+    both_scoring = threading.Barrier(2, timeout=30)
+    waited = set()
+
+    def first_waits(side):
+        if side not in waited:
+            waited.add(side)
+            both_scoring.wait()
+
+    name = f"{PREFIX}.faithfulness.token_recall"
+    scorer = catalog.fetch(name)
+
+    def faithfulness(instance):
+        first_waits("faithfulness")
+        return scorer.score_instance(instance)
+
+    def respond(prompt, engine):
+        first_waits("judge")
+        return "9"
+
+    with lib.local_responder(respond), catalog.registered(name, FunctionMetric(faithfulness, "faithfulness")):
         judge = LLMJudge(model=fm.PortKeyGateway(model_id="pk"))
 
         async def main():
@@ -108,8 +140,11 @@ def test_metrics_evaluate_concurrently(tp):
             return await asyncio.gather(*(m.evaluate_async(rag_table(3), configuration()) for m in metrics))
 
         results = asyncio.run(main())
+    assert waited == {"faithfulness", "judge"}
     assert [r.name for r in results] == ["faithfulness", "context_relevance", "answer_similarity"]
-    assert results[1].value == 0.9
+    assert results[0] == FaithfulnessJudgeMetric().evaluate(rag_table(3), configuration())
+    assert [r.value for r in results[1].record_level_metrics] == [0.9] * 3 and results[1].value == 0.9
+    assert results[2] == AnswerSimilarityMetric(method="sentence_bert_mini_lm").evaluate(rag_table(3), configuration())
 
 
 def test_configuration_type_is_checked():

@@ -332,13 +332,6 @@ Ref evaluate(Invocation& a) {
 
 // ---- results ---------------------------------------------------------------------------------------------
 
-// A built-in function, looked up once.
-PyObject* builtin(const char* name) {
-    static PyObject* builtins = PyImport_ImportModule("builtins");  // kept for the life of the process
-    if (!builtins) throw_error();
-    return getattr(builtins, name).release();  // each call site keeps its own for good
-}
-
 Ref get_additional_info(Invocation& a) {
     PyObject* self = a[0];
     Ref evidences = new_list();
