@@ -1,16 +1,31 @@
 """Evaluates a small question-answering dataset end to end on local defaults.
 
+    python demo/run_evaluation.py [--detection-url URL] [--token TOKEN]
+
 Everything runs through `_evaluate_metrics`:
 - detector metrics, computed by a local detection service that this script starts on
   127.0.0.1 and stops again;
 - similarity metrics of the judge library, and a faithfulness judge whose "model" is a
   local scoring function;
 - a criteria-judge metric, whose judge model is answered by a local responder.
+
+The tables show, for every metric, how many records failed and its first error, and per
+record the error code in place of a missing value. To see failures:
+- ``--detection-url URL`` (or TESSALY_DEMO_DETECTION_URL) sends the detector requests to
+  URL instead of starting the local service, e.g. http://127.0.0.1:9 where nothing listens;
+- ``--token TOKEN`` (or TESSALY_DEMO_TOKEN) sends TOKEN, which the local service (started
+  with its own token) rejects unless it is that token.
 """
 
+import argparse
+import ast
+import contextlib
 import json
-
+import math
+import os
 import re
+from collections import Counter
+from numbers import Real
 
 import pandas as pd
 from detection_service import run_in_thread
@@ -121,16 +136,30 @@ SAMPLE = pd.DataFrame(
 )
 
 
-def main() -> None:
-    configuration = AgenticAIConfiguration(
-        input_fields=["question"],
-        output_fields=["answer"],
-        context_fields=["context"],
-        reference_fields=["ground_truth"],
-        tool_calls_field="tool_calls",
-        tools=[get_weather, book_table],
+# The token the local detection service accepts.
+SERVICE_TOKEN = "demo-token"
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="run_evaluation.py",
+        description="Evaluates a small question-answering dataset and prints the results and the failures.",
     )
-    metrics = [
+    parser.add_argument(
+        "--detection-url", metavar="URL", default=os.environ.get("TESSALY_DEMO_DETECTION_URL") or None,
+        help="send the detector requests to this detection service instead of starting the local one, "
+             "e.g. http://127.0.0.1:9 where nothing listens (default: $TESSALY_DEMO_DETECTION_URL)",
+    )
+    parser.add_argument(
+        "--token", default=os.environ.get("TESSALY_DEMO_TOKEN") or SERVICE_TOKEN,
+        help=f"bearer token of the detector requests; the local service accepts only {SERVICE_TOKEN!r} "
+             "(default: $TESSALY_DEMO_TOKEN, else that token)",
+    )
+    return parser.parse_args(argv)
+
+
+def metrics_to_evaluate() -> list:
+    return [
         HAPMetric(),
         PIIMetric(),
         KeywordDetectionMetric(keywords=["idiot"]),
@@ -156,33 +185,149 @@ def main() -> None:
                 model_id="local-gpt", provider={"type": "openai", "credentials": OpenAICredentials(api_key="local")})),
         ),
     ]
-    with run_in_thread(tokens="demo-token") as service, local_responder(politeness_responder):
-        client = APIClient(credentials=Credentials(url=service.url, version="5.0", api_key="demo-token"))
+
+
+def service_summary(service) -> str:
+    """How the local detection service answered: "28 requests answered" or, with failures,
+    "0 requests answered, 28 failed (401: 28)"."""
+    statuses = [request.status for request in service.requests]
+    answered = sum(1 for status in statuses if status is not None and 200 <= status < 300)
+    failed = Counter("dropped" if status is None else str(status)
+                     for status in statuses if status is None or not 200 <= status < 300)
+    summary = f"{answered} requests answered"
+    if failed:
+        summary += f", {sum(failed.values())} failed ({', '.join(f'{k}: {n}' for k, n in sorted(failed.items()))})"
+    return summary
+
+
+def is_number(value) -> bool:
+    return isinstance(value, Real) and not isinstance(value, bool) and not math.isnan(value)
+
+
+def error_message(error) -> str:
+    """The error's message; from a service's JSON error body, its codes and messages alone."""
+    message = " ".join(str(error.message_en).split())
+    try:
+        body = ast.literal_eval(message)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return message
+    details = body.get("errors") if isinstance(body, dict) else None
+    if not isinstance(details, list) or not details:
+        return message
+    parts = []
+    for detail in details:
+        if not isinstance(detail, dict) or "message" not in detail:
+            return message
+        parts.append(f"{detail['code']}: {detail['message']}" if detail.get("code") else str(detail["message"]))
+    return "; ".join(parts)
+
+
+def record_errors(aggregate) -> list:
+    """The errors of every failed record, in record order."""
+    return [error for record in getattr(aggregate, "record_level_metrics", None) or [] for error in record.errors or []]
+
+
+def failure_columns(aggregate) -> dict:
+    records = getattr(aggregate, "record_level_metrics", None) or []
+    failed = sum(1 for record in records if record.errors)
+    errors = record_errors(aggregate) or list(getattr(aggregate, "errors", None) or [])
+    if errors and not records:  # the metric failed as a whole
+        failed = getattr(aggregate, "total_records", 0)
+    first = errors[0] if errors else None
+    return {
+        "failed": failed,
+        "first error": str(first.code) if first else "",
+        "message": error_message(first) if first else "",
+    }
+
+
+def aggregates_table(labels: list[str], results: list) -> pd.DataFrame:
+    def number(value) -> float:
+        return float(value) if is_number(value) else math.nan
+
+    return pd.DataFrame(
+        [
+            {"metric": label, "mean": number(getattr(r, "mean", None)), "min": number(getattr(r, "min", None)),
+             "max": number(getattr(r, "max", None)), "records": getattr(r, "total_records", 0), **failure_columns(r)}
+            for label, r in zip(labels, results)
+        ]
+    )
+
+
+def cell(record) -> str:
+    """A record's value, or the code of its error when it has none."""
+    if record.errors:
+        return f"error {record.errors[0].code}"
+    if is_number(record.value):
+        return f"{record.value:.3f}"
+    missing = record.value is None or (isinstance(record.value, float) and math.isnan(record.value))
+    return "-" if missing else str(record.value)  # judges may give a text
+
+
+def per_record_table(results: list, record_ids: list) -> pd.DataFrame:
+    """One row per metric, one column per record (numbered from 1)."""
+    numbers = {record_id: number for number, record_id in enumerate(record_ids, start=1)}
+    rows: dict[str, dict] = {}
+    for aggregate in results:
+        records = getattr(aggregate, "record_level_metrics", None) or []
+        for record in records:
+            label = f"{record.name} ({record.method or ''})"
+            rows.setdefault(label, {})[numbers.get(record.record_id, record.record_id)] = cell(record)
+        errors = getattr(aggregate, "errors", None)
+        if not records and errors:  # no record results at all: the metric's own error in every cell
+            label = f"{aggregate.name} ({aggregate.method or ''})"
+            rows[label] = {number: f"error {errors[0].code}" for number in numbers.values()}
+    table = pd.DataFrame.from_dict(rows, orient="index", columns=list(numbers.values()))
+    table.index.name, table.columns.name = "metric", "record"
+    return table.fillna("-")
+
+
+def left_aligned(table: pd.DataFrame, columns: list[str]) -> pd.DataFrame:
+    table = table.copy()
+    for column in columns:
+        width = max([len(column), *table[column].map(len)])
+        table[column] = table[column].map(lambda text: text.ljust(width))
+    return table
+
+
+def show(text: str) -> None:
+    print("\n".join(line.rstrip() for line in text.splitlines()))
+
+
+def main(argv: list[str] | None = None) -> None:
+    arguments = parse_arguments(argv)
+    configuration = AgenticAIConfiguration(
+        input_fields=["question"],
+        output_fields=["answer"],
+        context_fields=["context"],
+        reference_fields=["ground_truth"],
+        tool_calls_field="tool_calls",
+        tools=[get_weather, book_table],
+    )
+    metrics = metrics_to_evaluate()
+    with contextlib.ExitStack() as stack:
+        service = None if arguments.detection_url else stack.enter_context(run_in_thread(tokens=SERVICE_TOKEN))
+        stack.enter_context(local_responder(politeness_responder))
+        url = arguments.detection_url or service.url
+        client = APIClient(credentials=Credentials(url=url, version="5.0", api_key=arguments.token))
         table = SAMPLE.copy()
         result = _evaluate_metrics(configuration=configuration, data=table, metrics=metrics, api_client=client)
-        print(f"Detection service on {service.url}: {len(service.requests)} requests answered\n")
+        if service is not None:
+            print(f"Detection service on {url}: {service_summary(service)}\n")
+        else:
+            print(f"Detection service on {url} (not started by this demo)\n")
     # Several metrics share a name (faithfulness by detector, by token recall, by judge).
     labels = [f"{r.name} ({r.method})" for r in result.metrics_result]
 
-    with pd.option_context("display.width", 160, "display.max_columns", 20, "display.max_colwidth", 48):
-        print("Aggregates")
-        aggregates = pd.DataFrame(
-            [
-                {"metric": label, "mean": r.mean, "min": r.min, "max": r.max, "records": r.total_records}
-                for label, r in zip(labels, result.metrics_result)
-            ]
-        )
-        print(aggregates.to_string(index=False))
-        print()
-        print("Per record")
-        per_record = result.to_df()
-        per_record["metric"] = per_record["name"] + " (" + per_record["method"].fillna("") + ")"
-        per_record["record"] = per_record["record_id"].map(dict(zip(table["record_id"], range(1, len(table) + 1))))
-        values = per_record.pivot_table(index="metric", columns="record", values="value", sort=False).round(3)
-        print(values.to_string())
-        print()
-        for number, question in enumerate(table["question"], start=1):
-            print(f"record {number}: {question}")
+    print("Aggregates")
+    aggregates = left_aligned(aggregates_table(labels, result.metrics_result), ["first error", "message"])
+    show(aggregates.to_string(index=False, na_rep="-"))
+    print()
+    print("Per record")
+    show(per_record_table(result.metrics_result, list(table["record_id"])).to_string())
+    print()
+    for number, question in enumerate(table["question"], start=1):
+        print(f"record {number}: {question}")
 
 
 if __name__ == "__main__":
