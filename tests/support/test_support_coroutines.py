@@ -8,6 +8,7 @@ import collections.abc
 import gc
 import inspect
 import sys
+import threading
 import warnings
 import weakref
 
@@ -615,11 +616,39 @@ def test_dropping_a_task_held_coroutine_at_loop_shutdown(st):
     assert log == [None]
 
 
+def on_a_large_stack(body, size=1 << 30):
+    """Runs `body` in a thread whose C stack is large enough that the interpreter's recursion
+    limit trips first, also where the sanitizers make every C frame larger."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = body()
+        except BaseException as e:  # noqa: BLE001 - handed back to the test's thread
+            outcome["error"] = e
+
+    previous = threading.stack_size(size)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(previous)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
-def test_deep_native_await_chains_raise_recursion_error(st, loop, collect, monkeypatch):
+def test_deep_native_await_chains_raise_recursion_error(st, collect, monkeypatch):
     # The never-awaited tail of the chain is freed deep in the C stack, where reporting
     # its warning fails in turn; those reports are not what is tested here.
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    on_a_large_stack(lambda: deep_native_await_chains(st, collect))
+
+
+def deep_native_await_chains(st, collect):
+    loop = asyncio.new_event_loop()
     c = st.trivial("bottom")
     for _ in range(50_000):
         c = st.await_each([c])
@@ -645,6 +674,7 @@ def test_deep_native_await_chains_raise_recursion_error(st, loop, collect, monke
     while value != "bottom":
         (value,), depth = value, depth + 1
     assert depth == 500
+    loop.close()
 
 
 # ---- the cycle collector --------------------------------------------------------------------
