@@ -181,6 +181,7 @@ def metrics_to_evaluate() -> list:
                      Option(name="No", description="The answer is rude.", value=0.0)],
             prediction_field="answer",
             context_fields=["question"],
+            compute_token_count=True,  # cl100k_base, from the cache the setup seeds: no download
             llm_judge=LLMJudge(model=OpenAIFoundationModel(
                 model_id="local-gpt", provider={"type": "openai", "credentials": OpenAICredentials(api_key="local")})),
         ),
@@ -282,6 +283,23 @@ def per_record_table(results: list, record_ids: list) -> pd.DataFrame:
     return table.fillna("-")
 
 
+def token_counts_table(results: list, record_ids: list) -> pd.DataFrame:
+    """Tokens of the judge's prompt and answer per record, for the metrics that count them."""
+    numbers = {record_id: number for number, record_id in enumerate(record_ids, start=1)}
+    rows = {}
+    for aggregate in results:
+        for record in getattr(aggregate, "record_level_metrics", None) or []:
+            info = record.additional_info or {}
+            if info.get("input_tokens") is None and info.get("output_tokens") is None:
+                continue
+            label = f"{record.name} ({record.method or ''})"
+            counts = f"{info.get('input_tokens') or 0} / {info.get('output_tokens') or 0}"
+            rows.setdefault(label, {})[numbers.get(record.record_id, record.record_id)] = counts
+    table = pd.DataFrame.from_dict(rows, orient="index", columns=list(numbers.values()))
+    table.index.name, table.columns.name = "metric", "record"
+    return table.fillna("-")
+
+
 def left_aligned(table: pd.DataFrame, columns: list[str]) -> pd.DataFrame:
     table = table.copy()
     for column in columns:
@@ -326,6 +344,11 @@ def main(argv: list[str] | None = None) -> None:
     print("Per record")
     show(per_record_table(result.metrics_result, list(table["record_id"])).to_string())
     print()
+    tokens = token_counts_table(result.metrics_result, list(table["record_id"]))
+    if not tokens.empty:
+        print("Tokens of the judge's prompt / answer (cl100k_base)")
+        show(tokens.to_string())
+        print()
     for number, question in enumerate(table["question"], start=1):
         print(f"record {number}: {question}")
 
