@@ -12,6 +12,7 @@ import asyncio
 import ctypes
 import functools
 import gc
+import os
 import sys
 import tracemalloc
 import warnings
@@ -19,6 +20,12 @@ import warnings
 import pytest
 
 ROUNDS = 3000
+
+# Under the AddressSanitizer runtime (the sanitizer build's test run) tracemalloc's total
+# grows in some rounds with no leak, also with modules built without the sanitizer, and
+# mallinfo2 does not see the runtime's own allocator: there only the tracked objects and the
+# probe's reference count are compared (the sanitizer itself watches the memory).
+UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 class _MallInfo2(ctypes.Structure):
@@ -83,9 +90,9 @@ def assert_no_growth(run_round, probe, attempts=3):
         refs_after = sys.getrefcount(probe)
         # One leaked object per call would be ROUNDS * (at least 16) bytes.
         problems = []
-        if traced >= ROUNDS * 4:
+        if traced >= ROUNDS * 4 and not UNDER_ADDRESS_SANITIZER:
             problems.append(f"traced memory grew by {traced} bytes")
-        if heap >= ROUNDS * 8:
+        if heap >= ROUNDS * 8 and not UNDER_ADDRESS_SANITIZER:
             problems.append(f"C heap grew by {heap} bytes")
         if objects >= ROUNDS // 20:
             problems.append(f"{objects} more tracked objects")
