@@ -28,7 +28,7 @@ case "$FLAVOUR" in
         SANITIZE_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -g"
         CMAKE_DEFINES+=(-C "cmake.define.CMAKE_CXX_FLAGS=$SANITIZE_FLAGS"
                         -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined"
-                        -C cmake.define.TESSALY_STATIC_RUNTIME=OFF) ;;
+                        -C cmake.define.TESSALY_STATIC_CXX_RUNTIME=OFF) ;;
     *) echo "error: TESSALY_FLAVOUR must be newest, oldest or sanitize (not '$FLAVOUR')" >&2; exit 2 ;;
 esac
 BUILD_DIR="$ROOT/build/pip-$FLAVOUR"
