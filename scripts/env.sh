@@ -100,7 +100,7 @@ install_tools() { "${PIP[@]}" install -c "$CONSTRAINTS" scikit-build-core cmake 
 install_standins() { "${PIP[@]}" install -c "$CONSTRAINTS" "$ROOT/standins"; }
 install_project() {
     "${PIP[@]}" install -c "$CONSTRAINTS" --no-build-isolation -C build-dir="$BUILD_DIR" "${CMAKE_DEFINES[@]}" \
-        "$ROOT[test]"
+        "$ROOT[test,dask]"
     # The oldest requests and cachetools carry no type information of their own (the stubs
     # import them): their stub packages stand in for it.
     if [ "$FLAVOUR" = oldest ]; then "${PIP[@]}" install -c "$CONSTRAINTS" types-requests types-cachetools; fi

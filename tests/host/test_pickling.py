@@ -18,6 +18,7 @@ from tessaly.metrics import HAPMetric, KeywordDetectionMetric, PIIMetric
 MODULES = [
     "tessaly.evaluators.impl.metrics_runner",
     "tessaly.evaluators.impl.risk_runner",
+    "tessaly.evaluators.impl.partitioned_runner",
     "tessaly.clients.meter_client",
     "tessaly.utils.endpoint_table",
     "tessaly.providers.screening_provider",
@@ -31,7 +32,7 @@ def is_native(value) -> bool:
 
 
 def native_callables():
-    """Every native function of the seven modules, and every native method of their classes,
+    """Every native function of the modules, and every native method of their classes,
     as found by name: (path, object)."""
     found = []
     for name in MODULES:

@@ -14,6 +14,7 @@ import pytest
 MODULES = [
     "tessaly.evaluators.impl.metrics_runner",
     "tessaly.evaluators.impl.risk_runner",
+    "tessaly.evaluators.impl.partitioned_runner",
     "tessaly.clients.meter_client",
     "tessaly.utils.endpoint_table",
     "tessaly.providers.screening_provider",
@@ -48,7 +49,7 @@ def short(name: str) -> str:
 
 
 def test_extension_modules_are_installed():
-    # The seven modules, the self-test module where it is built, and nothing else.
+    # The modules, the self-test module where it is built, and nothing else.
     assert set(installed_extensions()) - {SELFTEST} == set(MODULES)
 
 

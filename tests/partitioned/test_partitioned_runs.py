@@ -1,0 +1,249 @@
+"""Partitioned runs, in this process and on a real Dask cluster of worker processes: the same
+result as one `_evaluate_metrics` over the whole table, whatever the partitioning, with
+failures, lost workers and interruptions handled as one process would."""
+
+from __future__ import annotations
+
+import _thread
+import math
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import dask.dataframe as dd
+import pandas as pd
+import pytest
+from partitioned_kit import TOKEN, FailingWhereMarked, configuration, metrics, table
+
+from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
+from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
+from tessaly.metrics import HAPMetric
+
+EMPTY = "The provided data is empty for metrics computation."
+
+
+def same(a, b) -> bool:
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return a == b and type(a) is type(b)
+
+
+def errors(items) -> list:
+    return [(e.code, e.message_en) for e in items or []]
+
+
+def records(aggregate) -> list:
+    return [(r.record_id, r.record_timestamp, r.value, errors(r.errors), r.additional_info)
+            for r in aggregate.record_level_metrics]
+
+
+def assert_same_as_one_process(got, expected):
+    """Equal results, but for means, which may differ in the last of their 4 decimals."""
+    assert [(r.name, r.method, r.display_name) for r in got.metrics_result] == [
+        (r.name, r.method, r.display_name) for r in expected.metrics_result]
+    for mine, theirs in zip(got.metrics_result, expected.metrics_result):
+        assert records(mine) == records(theirs), mine.name
+        assert mine.total_records == theirs.total_records
+        assert same(mine.min, theirs.min) and same(mine.max, theirs.max), (mine.name, mine.min, theirs.min)
+        assert errors(mine.errors) == errors(theirs.errors)
+        for field in ("mean", "value"):
+            a, b = getattr(mine, field), getattr(theirs, field)
+            if isinstance(a, float) and isinstance(b, float) and not math.isnan(b):
+                assert abs(a - b) <= 1e-4 + 1e-12, (mine.name, field, a, b)
+            else:
+                assert same(a, b), (mine.name, field, a, b)
+
+
+def one_process(caller_table, client):
+    """`_evaluate_metrics` of the table as the partitioned run filled it."""
+    return _evaluate_metrics(configuration(), caller_table.copy(), metrics(), client)
+
+
+def as_dask(frame: pd.DataFrame, partitions: int):
+    return dd.from_pandas(frame, npartitions=partitions, sort=False)
+
+
+# ---- results equal to one process -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rows, partition_rows", [(12, 4), (13, 5), (1, 50000)],
+                         ids=["dividing", "not-dividing", "one-row"])
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_pandas_table_gives_the_one_process_result(request, client_of, rows, partition_rows, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    caller = table(rows)
+    got = _evaluate_metrics_partitioned(configuration(), caller, metrics(), client_of(),
+                                        partition_rows=partition_rows, client=dask_client)
+    # identifiers and one timestamp, filled into the caller's table before partitioning
+    assert caller["record_id"].is_unique and caller["record_timestamp"].nunique() == 1
+    assert [r.record_id for r in got.metrics_result[0].record_level_metrics] == list(caller["record_id"])
+    assert_same_as_one_process(got, one_process(caller, client_of()))
+
+
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_dask_frame_gives_the_one_process_result(request, client_of, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    whole = table(11)
+    whole["record_id"] = [f"r{i}" for i in range(11)]
+    whole["record_timestamp"] = "2026-12-08T10:00:00"
+    got = _evaluate_metrics_partitioned(configuration(), as_dask(whole, 3), metrics(), client_of(),
+                                        client=dask_client)
+    assert_same_as_one_process(got, one_process(whole, client_of()))
+
+
+def test_a_dask_frame_gets_missing_identifiers_where_each_partition_is_evaluated(dask_client, client_of):
+    got = _evaluate_metrics_partitioned(configuration(), as_dask(table(9), 3), [HAPMetric()], client_of(),
+                                        client=dask_client)
+    ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
+    assert len(ids) == len(set(ids)) == 9
+
+
+# ---- failures -----------------------------------------------------------------------------------
+
+
+def marked_table():
+    frame = table(24)
+    frame.loc[9, "question"] = "Question 9 MARKED first"  # the third partition of 4 rows
+    frame.loc[17, "question"] = "Question 17 MARKED later"  # the fifth
+    return frame
+
+
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(request, client_of, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    caller = marked_table()
+    with pytest.raises(ValueError) as one:
+        _evaluate_metrics(configuration(), caller.copy(), [HAPMetric(), FailingWhereMarked()], client_of())
+    with pytest.raises(ValueError) as partitioned:
+        _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
+                                      partition_rows=4, client=dask_client)
+    assert str(partitioned.value) == str(one.value) == "cannot score 'Question 9 MARKED first'"
+
+
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_an_empty_table_is_refused_as_one_process_refuses_it(request, client_of, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    for data in (table(0), as_dask(table(0), 1)):
+        with pytest.raises(ValueError, match=f"^{EMPTY}$"):
+            _evaluate_metrics_partitioned(configuration(), data, [HAPMetric()], client_of(), client=dask_client)
+
+
+def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_of, detection):
+    caller = table(16)
+    detection.script("*", [("delay", 0.3)] * 16)  # every partition takes a while
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = _evaluate_metrics_partitioned(
+                configuration(), caller, [HAPMetric()], client_of(), partition_rows=4, client=dask_client)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            outcome["error"] = e
+
+    runner = threading.Thread(target=run)
+    runner.start()
+    busy = None
+    deadline = time.monotonic() + 30
+    while busy is None and time.monotonic() < deadline:
+        busy = next((worker for worker, tasks in dask_client.processing().items() if tasks), None)
+        time.sleep(0.05)
+    assert busy is not None, "no partition started"
+    try:
+        dask_client.run(os._exit, 1, workers=[busy])
+    except Exception:  # noqa: BLE001 - the worker is gone before it can answer
+        pass
+    runner.join(120)
+    assert "error" not in outcome, outcome.get("error")
+    got = outcome["result"]
+    ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
+    assert ids == list(caller["record_id"])  # every record once, in table order
+    assert_same_as_one_process(got, _evaluate_metrics(configuration(), caller.copy(), [HAPMetric()], client_of()))
+
+
+def test_an_interrupted_run_cancels_the_partitions_still_pending(dask_client, client_of, detection):
+    detection.script("*", [("delay", 3)] * 40)
+    started = threading.Event()
+
+    def interrupt():
+        deadline = time.monotonic() + 30
+        while not any(dask_client.processing().values()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        started.set()
+        _thread.interrupt_main()
+
+    interrupter = threading.Thread(target=interrupt)
+    interrupter.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _evaluate_metrics_partitioned(configuration(), table(40), [HAPMetric()], client_of(),
+                                          partition_rows=4, client=dask_client)
+    finally:
+        interrupter.join()
+    assert started.is_set()
+    deadline = time.monotonic() + 30
+    while any(dask_client.processing().values()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(dask_client.processing().values())
+    # of 10 partitions, the ones running when interrupted finished or stopped: no others began
+    assert len(detection.requests) < 40
+
+
+# ---- how a run shows itself --------------------------------------------------------------------
+
+
+def test_progress_is_a_line_per_partition_on_standard_error(capsys, client_of):
+    _evaluate_metrics_partitioned(configuration(), table(10), [HAPMetric()], client_of(), partition_rows=4,
+                                  progress=True)
+    lines = capsys.readouterr().err.splitlines()
+    assert [line.split(",")[0] for line in lines] == [
+        "partitioned run: 4 of 10 records", "partitioned run: 8 of 10 records", "partitioned run: 10 of 10 records"]
+    assert all(" of 3 partitions, " in line and line.endswith(" s") for line in lines)
+    assert not any(TOKEN in line for line in lines)
+
+
+def test_the_token_reaches_the_workers_and_no_log(dask_client, client_of, capsys):
+    got = _evaluate_metrics_partitioned(configuration(), table(6), [HAPMetric()], client_of(), partition_rows=3,
+                                        client=dask_client, progress=True)
+    assert all(r.errors is None for r in got.metrics_result[0].record_level_metrics)  # the service took the token
+    logs = dask_client.get_worker_logs()
+    assert not any(TOKEN in line for worker in logs.values() for _, line in worker)
+    assert TOKEN not in capsys.readouterr().err
+
+
+# ---- arguments ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("keywords, error, message", [
+    ({"metrics": (HAPMetric(),)}, TypeError, "Argument 'metrics' has incorrect type (expected list, got tuple)"),
+    ({"partition_rows": 0}, ValueError, "partition_rows must be at least 1, not 0"),
+    ({"partition_rows": True}, TypeError, "Argument 'partition_rows' has incorrect type (expected int, got bool)"),
+    ({"client": object()}, TypeError, "Argument 'client' has incorrect type (expected distributed.Client, got object)"),
+    ({"partitions_in_flight": 0}, ValueError, "partitions_in_flight must be at least 1, not 0"),
+])
+def test_arguments_are_checked_before_anything_runs(client_of, detection, keywords, error, message):
+    arguments = dict(configuration=configuration(), data=table(3), metrics=[HAPMetric()], api_client=client_of())
+    arguments.update(keywords)
+    before = len(detection.requests)
+    with pytest.raises(error) as raised:
+        _evaluate_metrics_partitioned(**arguments)
+    assert str(raised.value) == message
+    assert len(detection.requests) == before
+
+
+def test_without_dask_a_client_fails_naming_the_extra():
+    code = (
+        "import sys; sys.modules['distributed'] = None\n"
+        "from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned\n"
+        "from tessaly.config import GenAIConfiguration\n"
+        "import pandas as pd\n"
+        "try:\n"
+        "    _evaluate_metrics_partitioned(GenAIConfiguration(input_fields=['q'], output_fields=['a']),\n"
+        "                                  pd.DataFrame({'q': ['x'], 'a': ['y']}), [], client=object())\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "pip install 'tessaly[dask]'" in done.stdout, done.stderr
