@@ -9,8 +9,9 @@ Needs the self-test module (build with ``-C cmake.define.TESSALY_SELFTEST=ON``).
     return v``; also with ``await trivial()`` (the value None, which needs no
     StopIteration), and as ``asyncio.gather`` of batches of 1,000 (every coroutine then
     runs in a task).
-(b) Calls: ``add(a, b)`` (positional) and ``echo(1, b=2)`` (keywords, **kwargs) N times,
-    native against the equivalent Python function.
+(b) Calls: ``add(a, b)`` (positional), ``echo(1, b=2)`` (keywords, **kwargs) and
+    ``schedule(1, 2, 3, client=4)`` (keyword-only parameters, one given and two left to
+    their defaults) N times, native against the equivalent Python function.
 
 Wall time with ``time.perf_counter``: best of --repeat, the two sides interleaved, the
 loop overhead included on both sides alike. The ratio is native / Python; the target is
@@ -41,6 +42,13 @@ def py_add(a, b):
 
 def py_echo(a, b=None, c=[], **kwargs):  # noqa: B006 - the shared default is the point
     return (a, b, c, kwargs)
+
+
+def py_schedule(
+    configuration, data, metrics, api_client=None, metric_groups=[],  # noqa: B006
+    *, partition_rows=50000, client=None, progress=False, **kwargs,
+):
+    return (configuration, data, metrics, api_client, metric_groups, partition_rows, client, progress, kwargs)
 
 
 # ---- workloads: each returns the seconds its timed part took -------------------------------
@@ -90,12 +98,20 @@ def call_keywords(echo, n):
     return time.perf_counter() - start
 
 
+def call_keyword_only(schedule, n):
+    start = time.perf_counter()
+    for _ in range(n):
+        schedule(1, 2, 3, client=4)
+    return time.perf_counter() - start
+
+
 CASES = [
     ("await trivial(i)", await_values, native.trivial, py_trivial, 1),
     ("await trivial()", await_none, native.trivial, py_trivial, 1),
     ("gather, batches of 1000", gather_batches, native.trivial, py_trivial, 10),
     ("add(i, 2)", call_positional, native.add, py_add, 1),
     ("echo(1, b=2)", call_keywords, native.echo, py_echo, 1),
+    ("schedule(1, 2, 3, client=4)", call_keyword_only, native.schedule, py_schedule, 1),
 ]
 
 
@@ -103,6 +119,7 @@ def check_equivalence():
     assert asyncio.run(native.trivial(3)) == asyncio.run(py_trivial(3)) == 3
     assert native.add(2, 3) == py_add(2, 3)
     assert native.echo(1, b=2) == py_echo(1, b=2)
+    assert native.schedule(1, 2, 3, client=4) == py_schedule(1, 2, 3, client=4)
 
 
 def best_of(workload, f, n, repeat):
@@ -121,7 +138,7 @@ def main(argv=None):
     check_equivalence()
 
     print(f"bench_support: n={args.n:,}, best of {args.repeat}, Python {sys.version.split()[0]}")
-    header = f"{'case':<26}{'native':>12}{'python':>12}{'native ns/op':>14}{'python ns/op':>14}{'ratio':>8}  target"
+    header = f"{'case':<30}{'native':>12}{'python':>12}{'native ns/op':>14}{'python ns/op':>14}{'ratio':>8}  target"
     print(header)
     print("-" * len(header))
     failed = 0
@@ -135,7 +152,7 @@ def main(argv=None):
         ok = ratio <= 1.0
         failed += not ok
         print(
-            f"{name + (f' (n/{divisor})' if divisor > 1 else ''):<26}"
+            f"{name + (f' (n/{divisor})' if divisor > 1 else ''):<30}"
             f"{native_best * 1e3:>10.2f}ms{python_best * 1e3:>10.2f}ms"
             f"{native_best / n * 1e9:>14.1f}{python_best / n * 1e9:>14.1f}{ratio:>8.2f}  <= 1.0 {'ok' if ok else 'MISSED'}"
         )

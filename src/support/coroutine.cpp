@@ -207,12 +207,44 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
 //
 // The interpreter's `await` of an object that is not one of its own coroutines goes through
 // tp_iternext, and a returned value other than None travels in a StopIteration, which the
-// interpreter unpacks and drops at once. The exception is made here directly, without the
-// generic path of calling the class and normalizing the raised exception, which costs
-// more than the rest of the await.
+// interpreter unpacks and drops at once. Making that exception costs more than the rest of
+// the await, so one is kept in reserve and raised again while nothing else holds it: not
+// caught and kept by anyone (its reference count is the reserve's alone), and with nothing
+// attached to it (traceback, context, cause, notes, attributes). Otherwise a new one is made,
+// the generic way of calling the class skipped.
+
+PyStopIterationObject* stop_in_reserve = nullptr;  // kept for the life of the process
+
+bool reusable(const PyStopIterationObject* e) {
+    return Py_REFCNT(e) == 1 && !e->dict && !e->notes && !e->traceback && !e->context && !e->cause &&
+           !e->suppress_context && e->args && PyTuple_CheckExact(e->args) && Py_REFCNT(e->args) == 1 &&
+           PyTuple_GET_SIZE(e->args) == 1;
+}
+
+// Puts `value` (a reference taken over) into the reserve's value and args, then drops what
+// they held: last, since dropping may run any code, which may await in turn.
+void carry(PyStopIterationObject* e, PyObject* value) {
+    PyObject* old_item = PyTuple_GET_ITEM(e->args, 0);
+    PyObject* old_value = e->value;
+    PyTuple_SET_ITEM(e->args, 0, Py_NewRef(value));
+    e->value = value;
+    Py_XDECREF(old_item);
+    Py_XDECREF(old_value);
+}
 
 // Raises StopIteration(value), taking over the reference to `value`.
 void raise_stop_iteration(PyObject* value) {
+    if (PyStopIterationObject* e = stop_in_reserve; e && reusable(e)) {
+        Py_INCREF(e);  // the raised reference
+        PyObject* old_item = PyTuple_GET_ITEM(e->args, 0);
+        PyObject* old_value = e->value;
+        PyTuple_SET_ITEM(e->args, 0, Py_NewRef(value));
+        e->value = value;
+        PyErr_SetRaisedException(reinterpret_cast<PyObject*>(e));
+        Py_XDECREF(old_item);
+        Py_XDECREF(old_value);
+        return;
+    }
     auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
     PyObject* args = PyTuple_Pack(1, value);
     PyObject* self = args ? type->tp_alloc(type, 0) : nullptr;  // zeroed and tracked
@@ -224,7 +256,15 @@ void raise_stop_iteration(PyObject* value) {
     auto* e = reinterpret_cast<PyStopIterationObject*>(self);
     e->args = args;
     e->value = value;
+    Py_XSETREF(stop_in_reserve, reinterpret_cast<PyStopIterationObject*>(Py_NewRef(self)));
     PyErr_SetRaisedException(self);
+}
+
+// The reserve lets go of the last value it carried once the await that took it is over (its
+// coroutine is being freed), so that the value does not outlive its use.
+void release_stop_value() {
+    PyStopIterationObject* e = stop_in_reserve;
+    if (e && e->value != Py_None && reusable(e)) carry(e, Py_NewRef(Py_None));
 }
 
 // Makes a finished step look like a method result: StopIteration carries the return value.
@@ -324,6 +364,11 @@ void coroutine_finalize(PyObject* self) {
     PyErr_SetRaisedException(saved);
 }
 
+// Finished coroutine objects kept for the next ones: an await makes one and frees one.
+constexpr int kKeptCoroutines = 64;
+CoroutineObject* kept_coroutines[kKeptCoroutines];
+int kept_count = 0;
+
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
@@ -333,7 +378,10 @@ void coroutine_dealloc(PyObject* self) {
         Py_CLEAR(c->qualname);
         Py_CLEAR(c->function);
         c->chain.~Chain();
-        Py_TYPE(self)->tp_free(self);
+        release_stop_value();
+        // One the collector has finalized keeps that mark: kept, it would never be again.
+        if (kept_count < kKeptCoroutines && !PyObject_GC_IsFinalized(self)) kept_coroutines[kept_count++] = c;
+        else Py_TYPE(self)->tp_free(self);
         return;
     }
     // Freeing a frame can free the coroutine it awaits, and so on down a chain: the
@@ -464,8 +512,14 @@ PyTypeObject* coroutine_type() {
 }
 
 Ref make_coroutine(Async task, const Invocation& call) {
-    auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
-    if (!c) throw_error();
+    CoroutineObject* c;
+    if (kept_count > 0) {
+        c = kept_coroutines[--kept_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(c), coroutine_type());
+    } else {
+        c = PyObject_GC_New(CoroutineObject, coroutine_type());
+        if (!c) throw_error();
+    }
     c->handle = task.release();
     new (&c->chain) Chain{};
     c->chain.current = c->handle;

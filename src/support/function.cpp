@@ -18,14 +18,18 @@ struct ParamInfo {
     Ref name;  // interned
     PyTypeObject* exact = nullptr;
     bool none_ok = false;
+    Py_ssize_t kwdefault = -1;  // a keyword-only parameter's default in `kwdefaults`, if any
 };
 
 // The C++ side of a native function: its binding rules.
 struct FunctionData {
-    std::vector<ParamInfo> params;
-    size_t required = 0;  // the first `required` parameters have no default
+    std::vector<ParamInfo> params;  // the positional ones, then the keyword-only ones
+    size_t positional = 0;          // how many are positional
+    size_t required = 0;            // the first `required` parameters have no default
     bool var_keywords = false;
     bool exact_checks = false;  // some parameter asks for an exact type
+    // Some parameter is keyword-only or asks for an exact type: one test on the common path.
+    bool keyword_only_or_exact = false;
     bool coroutine = false;
     Body body = nullptr;
     Ref var_keywords_name;
@@ -36,6 +40,7 @@ struct FunctionData {
     static const char* annotation(const Param& p) { return p.annotation_; }
     static PyTypeObject* exact(const Param& p) { return p.exact_; }
     static bool none_ok(const Param& p) { return p.none_ok_; }
+    static bool keyword_only(const Param& p) { return p.keyword_only_; }
     static bool required_param(const Param& p) { return p.default_ == Param::Default::Required; }
     static Ref default_value(const Param& p) {
         switch (p.default_) {
@@ -58,8 +63,9 @@ struct NativeFunction {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
-    PyObject* defaults;  // tuple or None
-    PyObject* code;      // made on first use
+    PyObject* defaults;    // tuple or None
+    PyObject* kwdefaults;  // tuple of the keyword-only defaults, or null if there are none
+    PyObject* code;        // made on first use
     PyObject* globals;
     PyObject* closure;
     PyObject* reduce_path;     // where pickle finds the function in its module
@@ -71,8 +77,13 @@ static PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObje
 
 // ---- argument errors worded as the interpreter words them --------------------------------
 
-static void raise_too_many_positional(NativeFunction* f, Py_ssize_t given) {
-    const size_t total = f->data->params.size(), required = f->data->required;
+// `slots` are the parameters bound so far: the keyword-only arguments given are counted.
+[[noreturn, gnu::cold]] static void raise_too_many_positional(NativeFunction* f, Py_ssize_t given,
+                                                             PyObject* const* slots) {
+    const FunctionData& d = *f->data;
+    const size_t total = d.positional, required = d.required;
+    Py_ssize_t kwonly_given = 0;
+    for (size_t i = d.positional; i < d.params.size(); ++i) kwonly_given += slots[i] != nullptr;
     Ref sig;
     bool plural;
     if (required != total) {
@@ -82,11 +93,20 @@ static void raise_too_many_positional(NativeFunction* f, Py_ssize_t given) {
         plural = total != 1;
         sig = text_format("%zd", (Py_ssize_t)total);
     }
+    if (kwonly_given) {
+        raise(PyExc_TypeError,
+              "%U() takes %U positional argument%s but %zd positional argument%s (and %zd keyword-only "
+              "argument%s) were given",
+              f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "" : "s", kwonly_given,
+              kwonly_given == 1 ? "" : "s");
+    }
     raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
           plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-static void raise_missing(NativeFunction* f, const std::vector<PyObject*>& missing) {
+// `kind` is "positional" or "keyword-only".
+[[noreturn, gnu::cold]] static void raise_missing(NativeFunction* f, const std::vector<PyObject*>& missing,
+                                                 const char* kind) {
     const size_t n = missing.size();
     Ref names;
     if (n == 1) {
@@ -99,11 +119,11 @@ static void raise_missing(NativeFunction* f, const std::vector<PyObject*>& missi
         Ref head = Ref::checked(PyUnicode_Join(text(", ").get(), parts.get()));
         names = text_format("%U, and '%U'", head.get(), missing[n - 1]);
     }
-    raise(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname, (int)n,
+    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, (int)n, kind,
           n == 1 ? "" : "s", names.get());
 }
 
-static void raise_unexpected_keyword(NativeFunction* f, PyObject* key) {
+[[noreturn, gnu::cold]] static void raise_unexpected_keyword(NativeFunction* f, PyObject* key) {
     std::vector<PyObject*> candidates;
     for (auto& p : f->data->params) candidates.push_back(p.name.get());
     if (PyObject* suggestion = closest_name(key, candidates))
@@ -186,7 +206,8 @@ struct FunctionCall {
         const size_t nparams = d.params.size();
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         std::array<PyObject*, kMaxParams> slots;  // only the first nparams are used
-        const size_t npositional = std::min<size_t>((size_t)nargs, nparams);
+        // Positional arguments never fill keyword-only parameters.
+        const size_t npositional = std::min<size_t>((size_t)nargs, d.positional);
         for (size_t i = 0; i < npositional; ++i) slots[i] = args[i];
         for (size_t i = npositional; i < nparams; ++i) slots[i] = nullptr;
 
@@ -208,7 +229,7 @@ struct FunctionCall {
                 slots[j] = value;
             }
         }
-        if ((size_t)nargs > nparams) raise_too_many_positional(f, nargs);
+        if ((size_t)nargs > d.positional) raise_too_many_positional(f, nargs, slots.data());
 
         if (npositional < d.required || kwnames) {  // else every required slot is filled
             for (size_t i = 0; i < d.required; ++i) {
@@ -216,24 +237,44 @@ struct FunctionCall {
                 std::vector<PyObject*> missing;
                 for (size_t j = i; j < d.required; ++j)
                     if (!slots[j]) missing.push_back(d.params[j].name.get());
-                raise_missing(f, missing);
+                raise_missing(f, missing, "positional");
             }
         }
-        for (size_t i = std::max(npositional, d.required); i < nparams; ++i)
+        for (size_t i = std::max(npositional, d.required); i < d.positional; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
-
-        if (d.exact_checks) {
-            for (size_t i = 0; i < nparams; ++i) {
-                const ParamInfo& p = d.params[i];
-                if (!p.exact || Py_IS_TYPE(slots[i], p.exact) || (p.none_ok && slots[i] == Py_None)) continue;
-                raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                      PyUnicode_AsUTF8(p.name.get()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+        if (d.keyword_only_or_exact) {
+            if (d.positional != nparams) bind_keyword_only(f, slots.data());
+            if (d.exact_checks) {
+                for (size_t i = 0; i < nparams; ++i) {
+                    const ParamInfo& p = d.params[i];
+                    if (!p.exact || Py_IS_TYPE(slots[i], p.exact) || (p.none_ok && slots[i] == Py_None)) continue;
+                    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                          PyUnicode_AsUTF8(p.name.get()), p.exact->tp_name, Py_TYPE(slots[i])->tp_name);
+                }
             }
         }
 
         Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), kwargs.get());
         body_ran = true;
         return d.body(inv);
+    }
+
+    // Fills the keyword-only parameters not given from their defaults; then, as the
+    // interpreter does, names every required one still missing. Out of line, to keep the
+    // common path of `run` short.
+    [[gnu::noinline]] static void bind_keyword_only(NativeFunction* f, PyObject** slots) {
+        const FunctionData& d = *f->data;
+        bool missing = false;
+        for (size_t i = d.positional; i < d.params.size(); ++i) {
+            if (slots[i]) continue;
+            if (d.params[i].kwdefault < 0) missing = true;
+            else slots[i] = PyTuple_GET_ITEM(f->kwdefaults, d.params[i].kwdefault);
+        }
+        if (!missing) return;
+        std::vector<PyObject*> names;
+        for (size_t i = d.positional; i < d.params.size(); ++i)
+            if (!slots[i]) names.push_back(d.params[i].name.get());
+        raise_missing(f, names, "keyword-only");
     }
 
     static size_t find_param(const FunctionData& d, PyObject* key) {
@@ -269,6 +310,7 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
@@ -286,6 +328,7 @@ static int function_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
@@ -328,7 +371,8 @@ static Ref synthesize_code(NativeFunction* f) {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (d.var_keywords) flags |= CO_VARKEYWORDS;
     if (d.coroutine) flags |= CO_COROUTINE;
-    return call(getattr(empty.get(), "replace"), kw("co_argcount", integer((long long)d.params.size())),
+    return call(getattr(empty.get(), "replace"), kw("co_argcount", integer((long long)d.positional)),
+                kw("co_kwonlyargcount", integer((long long)(d.params.size() - d.positional))),
                 kw("co_nlocals", integer(PyTuple_GET_SIZE(varnames.get()))), kw("co_varnames", varnames),
                 kw("co_flags", integer(flags)), kw("co_qualname", f->qualname), kw("co_name", f->name));
 }
@@ -408,7 +452,20 @@ static int set_member(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-static PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+// A dict of the keyword-only defaults, in parameter order, or None if there are none. A new
+// dict at each read: the function binds from its own tuple, which nothing can change.
+static PyObject* get_kwdefaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    if (!f->kwdefaults) Py_RETURN_NONE;
+    return guard_object([&] {
+        Ref kwdefaults = new_dict();
+        for (const ParamInfo& p : f->data->params) {
+            if (p.kwdefault >= 0)
+                dict_set(kwdefaults.get(), p.name.get(), PyTuple_GET_ITEM(f->kwdefaults, p.kwdefault));
+        }
+        return kwdefaults;
+    });
+}
 static PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
 static PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->globals);
@@ -468,21 +525,33 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 
     Ref annotations = new_dict();
     Ref defaults = new_list();
-    bool seen_default = false;
+    Ref kwdefaults = new_list();
+    bool seen_default = false, seen_keyword_only = false;
     for (const Param& p : spec.params) {
         ParamInfo info{interned(FunctionData::name(p)), FunctionData::exact(p), FunctionData::none_ok(p)};
         if (info.exact) data->exact_checks = true;
-        if (FunctionData::required_param(p)) {
+        if (FunctionData::keyword_only(p)) {
+            seen_keyword_only = true;
+            if (!FunctionData::required_param(p)) {
+                info.kwdefault = PyList_GET_SIZE(kwdefaults.get());
+                append(kwdefaults.get(), FunctionData::default_value(p).get());
+            }
+        } else if (seen_keyword_only) {
+            raise(PyExc_SystemError, "%s: positional parameter after a keyword-only one", spec.name);
+        } else if (FunctionData::required_param(p)) {
             if (seen_default) raise(PyExc_SystemError, "%s: required parameter after a default", spec.name);
+            ++data->positional;
             ++data->required;
         } else {
             seen_default = true;
+            ++data->positional;
             append(defaults.get(), FunctionData::default_value(p).get());
         }
         if (const char* a = FunctionData::annotation(p)) dict_set(annotations.get(), info.name.get(), text(a).get());
         data->params.push_back(std::move(info));
     }
     if (spec.returns) dict_set(annotations.get(), "return", text(spec.returns).get());
+    data->keyword_only_or_exact = data->exact_checks || data->positional != data->params.size();
 
     Ref name = interned(spec.name);
     Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix, name.get()) : name;
@@ -490,7 +559,12 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
                       : qualname_prefix ? text_format("%U.%s", qualname_prefix, stored_as)
                                         : text(stored_as);
     Ref module = dict_get(globals, "__name__");
+    Ref doc = spec.doc ? text(spec.doc) : none();
+    Ref defaults_tuple = data->required == data->positional ? none() : Ref::checked(PyList_AsTuple(defaults.get()));
+    Ref kwdefaults_tuple;
+    if (PyList_GET_SIZE(kwdefaults.get()) != 0) kwdefaults_tuple = Ref::checked(PyList_AsTuple(kwdefaults.get()));
 
+    // Nothing below fails once the object exists.
     auto* f = PyObject_GC_New(NativeFunction, function_type());
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
@@ -499,10 +573,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module ? module.release() : Py_NewRef(Py_None);
-    f->doc = spec.doc ? text(spec.doc).release() : Py_NewRef(Py_None);
+    f->doc = doc.release();
     f->annotations = annotations.release();
-    f->defaults = data->required == spec.params.size() ? Py_NewRef(Py_None)
-                                                       : Ref::checked(PyList_AsTuple(defaults.get())).release();
+    f->defaults = defaults_tuple.release();
+    f->kwdefaults = kwdefaults_tuple.release();
     f->code = nullptr;
     f->globals = Py_NewRef(globals);
     f->closure = Py_XNewRef(closure);

@@ -3,9 +3,10 @@
 // Every module function and method is a `native_function`: called through vectorcall, it
 // binds arguments with the interpreter's own rules and TypeErrors, checks exact built-in
 // types where a parameter asks for it, and only then runs its C++ body. It carries the
-// introspection attributes (`__code__`, `__defaults__`, `__annotations__`, ...) that
-// `inspect.signature` and `inspect.iscoroutinefunction` read, and binds as a method when
-// stored on a class.
+// introspection attributes (`__code__`, `__defaults__`, `__kwdefaults__`, `__annotations__`,
+// ...) that `inspect.signature` and `inspect.iscoroutinefunction` read, and binds as a method
+// when stored on a class. Its defaults are fixed when it is made: `__defaults__` cannot be
+// set, and `__kwdefaults__` is a new dict at each read, so changing it changes no call.
 #pragma once
 
 #include "objects.hpp"
@@ -19,10 +20,17 @@ namespace tsy {
 class Invocation;
 using Body = Ref (*)(Invocation&);
 
-// One positional-or-keyword parameter.
+// One parameter: positional-or-keyword, or keyword-only (`def f(a, *, b)`). Keyword-only
+// parameters come after all the positional ones in `FunctionSpec::params`; they may be
+// required even after positional parameters with defaults, as in Python.
 class Param {
 public:
     explicit Param(const char* name) : name_(name) {}
+    // Filled only by keyword, never by a positional argument.
+    Param& keyword_only() {
+        keyword_only_ = true;
+        return *this;
+    }
     // The annotation, kept as text as `from __future__ import annotations` would.
     Param& annotated(const char* annotation) {
         annotation_ = annotation;
@@ -57,6 +65,7 @@ private:
     const char* annotation_ = nullptr;
     PyTypeObject* exact_ = nullptr;
     bool none_ok_ = false;
+    bool keyword_only_ = false;
     Default default_ = Default::Required;
     Ref value_;
 };
@@ -91,8 +100,8 @@ void add_traceback_entry(PyObject* function) noexcept;
 
 struct FunctionData;
 
-// What a body sees of its call: the bound arguments, in parameter order (borrowed for the
-// call), the **kwargs dict and the module's namespace.
+// What a body sees of its call: the bound arguments, in parameter order (positional, then
+// keyword-only; borrowed for the call), the **kwargs dict and the module's namespace.
 class Invocation {
 public:
     PyObject* operator[](size_t i) const { return args_[i]; }

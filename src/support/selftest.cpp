@@ -18,6 +18,18 @@ Ref add(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[1])); }
 
 Ref exact(Invocation& a) { return tuple_of({a[0], a[1]}); }
 
+// schedule(configuration, data, metrics, api_client=None, metric_groups=[], *,
+//          partition_rows: int = 50000, client=None, progress=False, **kwargs)
+Ref schedule(Invocation& a) {
+    return tuple_of({a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a.kwargs()});
+}
+
+// tagged(items, label=None, *, mode, limit=10, strict)
+Ref tagged(Invocation& a) { return tuple_of({a[0], a[1], a[2], a[3], a[4]}); }
+
+// keywords_only(*, x, y, z)
+Ref keywords_only(Invocation& a) { return tuple_of({a[0], a[1], a[2]}); }
+
 // Calls `f` with the keywords of `explicit_kwargs` followed by those of `kwargs`.
 Ref merged_call(Invocation& a) {
     CallArgs args;
@@ -158,6 +170,11 @@ Ref sample_get(Invocation& a) {
     Ref kind = getattr(a[0], "kind");
     return tuple_of({kind.get(), a[1]});
 }
+// Sample.lookup(self, key, *, default=None)
+Ref sample_lookup(Invocation& a) {
+    Ref kind = getattr(a[0], "kind");
+    return tuple_of({kind.get(), a[1], a[2]});
+}
 Ref sample_secret(Invocation& a) { return call_method(a[0], "_Sample__hidden"); }
 Ref sample_hidden(Invocation&) { return text("hidden"); }
 Ref sample_twice(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[0])); }
@@ -176,6 +193,23 @@ void exec(Module& m) {
     m.def({.name = "exact",
            .params = {Param("items").exactly(&PyList_Type), Param("label").exactly(&PyUnicode_Type, true).defaults_to_none()},
            .body = exact});
+    m.def({.name = "schedule",
+           .params = {Param("configuration"), Param("data"), Param("metrics"), Param("api_client").defaults_to_none(),
+                      Param("metric_groups").defaults_to_empty_list(),
+                      Param("partition_rows").keyword_only().annotated("int").defaults_to(integer(50000)),
+                      Param("client").keyword_only().defaults_to_none(),
+                      Param("progress").keyword_only().defaults_to(boolean(false))},
+           .body = schedule,
+           .var_keywords = "kwargs"});
+    m.def({.name = "tagged",
+           .params = {Param("items").exactly(&PyList_Type), Param("label").defaults_to_none(),
+                      Param("mode").keyword_only().exactly(&PyUnicode_Type),
+                      Param("limit").keyword_only().exactly(&PyLong_Type).defaults_to(integer(10)),
+                      Param("strict").keyword_only()},
+           .body = tagged});
+    m.def({.name = "keywords_only",
+           .params = {Param("x").keyword_only(), Param("y").keyword_only(), Param("z").keyword_only()},
+           .body = keywords_only});
     m.def({.name = "merged_call", .params = {Param("f"), Param("explicit_kwargs"), Param("kwargs")}, .body = merged_call});
     m.def({.name = "wrap_error", .params = {Param("f"), Param("as_cause").defaults_to(boolean(true))}, .body = wrap_error});
     m.def({.name = "throw_cpp", .params = {Param("kind")}, .body = throw_cpp});
@@ -195,6 +229,9 @@ void exec(Module& m) {
     sample.doc("A plain class made natively.")
         .attr("kind", text("sample"))
         .method({.name = "get", .params = {Param("self"), Param("key").defaults_to_none()}, .body = sample_get})
+        .method({.name = "lookup",
+                 .params = {Param("self"), Param("key"), Param("default").keyword_only().defaults_to_none()},
+                 .body = sample_lookup})
         .method({.name = "secret", .params = {Param("self")}, .body = sample_secret})
         .private_method({.name = "__hidden", .params = {Param("self")}, .body = sample_hidden})
         .static_method({.name = "twice", .params = {Param("x")}, .body = sample_twice})

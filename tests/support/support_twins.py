@@ -33,6 +33,24 @@ def exact(items, label=None):
     return (items, label)
 
 
+def schedule(
+    configuration, data, metrics, api_client=None, metric_groups=[],  # noqa: B006
+    *, partition_rows: "int" = 50000, client=None, progress=False, **kwargs,
+):
+    return (configuration, data, metrics, api_client, metric_groups, partition_rows, client, progress, kwargs)
+
+
+def tagged(items, label=None, *, mode, limit=10, strict):
+    _check_exact("items", items, list)
+    _check_exact("mode", mode, str)
+    _check_exact("limit", limit, int)
+    return (items, label, mode, limit, strict)
+
+
+def keywords_only(*, x, y, z):
+    return (x, y, z)
+
+
 def exact_call(f, items):
     _check_exact("items", items, list)
     return f(items)
@@ -109,6 +127,9 @@ class Sample:
 
     def get(self, key=None):
         return (self.kind, key)
+
+    def lookup(self, key, *, default=None):
+        return (self.kind, key, default)
 
     def secret(self):
         return self.__hidden()

@@ -323,3 +323,140 @@ def test_call_built_over_several_statements_keeps_its_temporaries(st):
 
     for _ in range(200):
         assert st.built_call(record) == (("first",), {"second": "kw"})
+
+
+# ---- keyword-only parameters ---------------------------------------------------------------
+
+# Each function with keyword-only parameters, and the names its calls draw keywords from: its
+# own parameters, near misses of them (for "Did you mean") and one no parameter is close to.
+KEYWORD_ONLY = {
+    "schedule": ["configuration", "data", "metrics", "api_client", "metric_groups",
+                 "partition_rows", "client", "progress", "partition_row", "Client", "kwargs"],
+    "tagged": ["items", "label", "mode", "limit", "strict", "mod", "limt", "Strict"],
+    "keywords_only": ["x", "y", "z", "xx", "Z"],
+    "Sample.lookup": ["self", "key", "default", "defualt", "ky"],
+    "Sample().lookup": ["self", "key", "default", "defualt", "ky"],
+}
+
+
+@pytest.fixture(scope="module")
+def keyword_only_pairs(st):
+    pairs = {name: (getattr(st, name), getattr(twins, name)) for name in ("schedule", "tagged", "keywords_only")}
+    pairs["Sample.lookup"] = (st.Sample.lookup, twins.Sample.lookup)
+    pairs["Sample().lookup"] = (st.Sample().lookup, twins.Sample().lookup)
+    return pairs
+
+
+# Booleans besides ints and text: `tagged` wants `mode` exactly a str and `limit` exactly an int.
+keyword_only_values = hs.one_of(
+    hs.none(),
+    hs.booleans(),
+    hs.integers(-3, 3),
+    hs.lists(hs.integers(0, 3), max_size=2),
+    hs.text(alphabet="xy", max_size=2),
+)
+
+
+def keyword_only_shapes(names):
+    return hs.tuples(
+        hs.lists(keyword_only_values, max_size=7),
+        hs.dictionaries(hs.sampled_from(names + ["zzz"]), keyword_only_values, max_size=6),
+    )
+
+
+@pytest.mark.parametrize("label", list(KEYWORD_ONLY))
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=hs.data())
+def test_keyword_only_binding_matches_python(keyword_only_pairs, label, data):
+    native, twin = keyword_only_pairs[label]
+    args, kwargs = data.draw(keyword_only_shapes(KEYWORD_ONLY[label]), label="shape")
+    assert outcome(native, args, kwargs) == outcome(twin, args, kwargs)
+    kwargs = {k: v for k, v in kwargs.items() if k.isidentifier()}
+    assert literal_call(native, args, kwargs) == literal_call(twin, args, kwargs)
+
+
+@pytest.mark.parametrize(
+    ("label", "args", "kwargs", "message"),
+    [
+        # Too many positional arguments: the count is of positional parameters only, and the
+        # keyword-only arguments given join the message.
+        ("schedule", (1, 2, 3, 4, 5, 6), {},
+         "schedule() takes from 3 to 5 positional arguments but 6 were given"),
+        ("schedule", (1, 2, 3, 4, 5, 6), {"client": 1},
+         "schedule() takes from 3 to 5 positional arguments but 6 positional arguments "
+         "(and 1 keyword-only argument) were given"),
+        ("schedule", (1, 2, 3, 4, 5, 6, 7), {"client": 1, "progress": 2, "other": 3},
+         "schedule() takes from 3 to 5 positional arguments but 7 positional arguments "
+         "(and 2 keyword-only arguments) were given"),
+        ("keywords_only", (1,), {}, "keywords_only() takes 0 positional arguments but 1 was given"),
+        ("keywords_only", (1,), {"x": 1},
+         "keywords_only() takes 0 positional arguments but 1 positional argument "
+         "(and 1 keyword-only argument) were given"),
+        ("keywords_only", (1, 2), {"x": 1, "y": 2, "z": 3},
+         "keywords_only() takes 0 positional arguments but 2 positional arguments "
+         "(and 3 keyword-only arguments) were given"),
+        ("Sample().lookup", (1, 2), {}, "Sample.lookup() takes 2 positional arguments but 3 were given"),
+        ("Sample().lookup", (1, 2), {"default": 3},
+         "Sample.lookup() takes 2 positional arguments but 3 positional arguments "
+         "(and 1 keyword-only argument) were given"),
+        # ... and it comes before any missing argument.
+        ("tagged", ([], 1, 2), {}, "tagged() takes from 1 to 2 positional arguments but 3 were given"),
+        # Missing keyword-only arguments, after the positional ones, every one named.
+        ("tagged", (), {}, "tagged() missing 1 required positional argument: 'items'"),
+        ("tagged", ([],), {}, "tagged() missing 2 required keyword-only arguments: 'mode' and 'strict'"),
+        ("tagged", ([],), {"strict": 1}, "tagged() missing 1 required keyword-only argument: 'mode'"),
+        ("tagged", (), {"items": [], "label": 1, "mode": "m"},
+         "tagged() missing 1 required keyword-only argument: 'strict'"),
+        ("keywords_only", (), {}, "keywords_only() missing 3 required keyword-only arguments: 'x', 'y', and 'z'"),
+        ("keywords_only", (), {"y": 1}, "keywords_only() missing 2 required keyword-only arguments: 'x' and 'z'"),
+        ("Sample.lookup", (), {"default": 1},
+         "Sample.lookup() missing 2 required positional arguments: 'self' and 'key'"),
+        # Unexpected keywords, suggestions among the keyword-only names too, multiple values.
+        ("tagged", ([],), {"limt": 1}, "tagged() got an unexpected keyword argument 'limt'. Did you mean 'limit'?"),
+        ("tagged", ([],), {"Mode": "m"}, "tagged() got an unexpected keyword argument 'Mode'. Did you mean 'mode'?"),
+        ("tagged", ([],), {"zzz": 1}, "tagged() got an unexpected keyword argument 'zzz'"),
+        ("keywords_only", (1,), {"x": 1, "zz": 2},
+         "keywords_only() got an unexpected keyword argument 'zz'. Did you mean 'z'?"),
+        ("Sample().lookup", (1,), {"defualt": 1},
+         "Sample.lookup() got an unexpected keyword argument 'defualt'. Did you mean 'default'?"),
+        ("tagged", ([],), {"items": [], "mode": "m"}, "tagged() got multiple values for argument 'items'"),
+        ("Sample().lookup", (), {"self": 1, "key": 2}, "Sample.lookup() got multiple values for argument 'self'"),
+        # Exact types, checked in parameter order once every argument is bound.
+        ("tagged", ([],), {"mode": b"m", "strict": 1},
+         "Argument 'mode' has incorrect type (expected str, got bytes)"),
+        ("tagged", ([],), {"mode": "m", "limit": True, "strict": 1},
+         "Argument 'limit' has incorrect type (expected int, got bool)"),
+        ("tagged", ([],), {"mode": None, "limit": None, "strict": 1},
+         "Argument 'mode' has incorrect type (expected str, got NoneType)"),
+        ("tagged", ((),), {"mode": None, "strict": 1},
+         "Argument 'items' has incorrect type (expected list, got tuple)"),
+        ("tagged", ((),), {"mode": None}, "tagged() missing 1 required keyword-only argument: 'strict'"),
+    ],
+)
+def test_keyword_only_error_text(keyword_only_pairs, label, args, kwargs, message):
+    native, twin = keyword_only_pairs[label]
+    with pytest.raises(TypeError) as native_error:
+        native(*args, **kwargs)
+    with pytest.raises(TypeError) as twin_error:
+        twin(*args, **kwargs)
+    assert str(native_error.value) == str(twin_error.value) == message
+
+
+def test_keyword_only_arguments_reach_the_body_in_parameter_order(st):
+    groups, client = [], object()
+    got = st.schedule("cfg", "data", "metrics", None, groups, progress=True, extra=1, client=client)
+    assert got == ("cfg", "data", "metrics", None, groups, 50000, client, True, {"extra": 1})
+    assert got[4] is groups and got[6] is client
+    # A keyword-only parameter's name is not collected by **kwargs; other names are.
+    assert st.schedule(1, 2, 3, partition_rows=7, partition_row=8)[5:] == (7, None, False, {"partition_row": 8})
+    assert st.Sample().lookup("k", default=2) == ("sample", "k", 2)
+    assert st.tagged(label="l", strict=0, mode="m", items=[1]) == ([1], "l", "m", 10, 0)
+
+
+def test_keyword_only_defaults_are_shared_objects(st):
+    kwdefaults = st.schedule.__kwdefaults__
+    first, second = st.schedule(1, 2, 3), st.schedule(4, 5, 6)
+    assert first[4] is second[4] is st.schedule.__defaults__[1]
+    for got in (first, second):
+        assert got[5] is kwdefaults["partition_rows"]
+        assert got[6] is None and got[7] is kwdefaults["progress"]

@@ -781,3 +781,74 @@ def test_frames_of_many_collected_cycles_give_their_memory_back(st, loop, collec
     assert now_in_use <= in_use
     assert kept_empty <= 8
     assert now_given_back >= peak_given_back + (peak_in_use - in_use) - 8
+
+
+# ---- the StopIteration that carries a value back to `await` ---------------------------------
+#
+# One StopIteration is raised again and again while nothing else holds it; these are the ways
+# something else could.
+
+
+class Box:
+    """A value that can be watched going away."""
+
+
+def test_a_kept_stop_iteration_keeps_its_own_value(st):
+    first = st.trivial("first")
+    with pytest.raises(StopIteration) as caught:
+        next(first)  # the interpreter's await takes the same path
+    kept = caught.value
+
+    async def main():
+        return [await st.trivial(v) for v in ("second", "third")]
+
+    assert asyncio.run(main()) == ["second", "third"]
+    assert (kept.value, kept.args) == ("first", ("first",))
+    second = st.trivial("fourth")
+    with pytest.raises(StopIteration) as caught_again:
+        next(second)
+    assert caught_again.value is not kept and caught_again.value.value == "fourth"
+
+
+def test_each_await_gets_its_own_value_and_the_value_does_not_stay(st):
+    values = [Box() for _ in range(5)]
+    watched = [weakref.ref(v) for v in values]
+
+    async def main():
+        got = []
+        for v in values:
+            got.append(await st.trivial(v))
+            got.append(await st.trivial())
+        return got
+
+    got = asyncio.run(main())
+    assert got == [x for v in values for x in (v, None)]
+    del values, got
+    gc.collect()
+    assert [w() for w in watched] == [None] * 5
+
+
+def test_monitoring_sees_every_return_with_its_value(st):
+    events = sys.monitoring.events
+    tool = sys.monitoring.PROFILER_ID
+    seen = []  # (the exception, its value when seen)
+
+    def on_raise(code, offset, exception):
+        if type(exception) is StopIteration:
+            seen.append((exception, exception.value))
+
+    async def main():
+        return [await st.trivial(i) for i in range(4)]
+
+    sys.monitoring.use_tool_id(tool, "test")
+    try:
+        sys.monitoring.register_callback(tool, events.RAISE, on_raise)
+        sys.monitoring.set_events(tool, events.RAISE)
+        assert asyncio.run(main()) == [0, 1, 2, 3]
+    finally:
+        sys.monitoring.set_events(tool, 0)
+        sys.monitoring.register_callback(tool, events.RAISE, None)
+        sys.monitoring.free_tool_id(tool)
+    assert [v for _, v in seen] == [0, 1, 2, 3]
+    # an exception a tool kept is not reused: each still holds what it carried
+    assert [e.value for e, _ in seen] == [0, 1, 2, 3]

@@ -15,10 +15,11 @@ import support_twins as twins
 
 FUNCTIONS = [
     "echo", "add", "exact", "exact_call", "built_call", "merged_call", "wrap_error", "throw_cpp",
+    "schedule", "tagged", "keywords_only",
     "trivial", "await_each", "guarded", "within", "nap", "hold", "raise_stop", "fail_later",
 ]
 COROUTINE_FUNCTIONS = {"trivial", "await_each", "guarded", "within", "nap", "hold", "raise_stop", "fail_later"}
-METHODS = ["get", "secret", "twice", "fetch"]
+METHODS = ["get", "lookup", "secret", "twice", "fetch"]
 
 
 def _resolve(root, dotted):
@@ -30,8 +31,8 @@ def _resolve(root, dotted):
 @pytest.mark.parametrize(
     "path",
     ["echo", "add", "exact", "exact_call", "merged_call", "wrap_error", "trivial", "await_each",
-     "guarded", "within", "nap", "hold", "raise_stop", "Sample.get", "Sample.secret",
-     "Sample.twice", "Sample.fetch"],
+     "guarded", "within", "nap", "hold", "raise_stop", "schedule", "tagged", "keywords_only",
+     "Sample.get", "Sample.lookup", "Sample.secret", "Sample.twice", "Sample.fetch"],
 )
 def test_signature_text_matches_python(st, path):
     native, twin = _resolve(st, path), _resolve(twins, path)
@@ -63,7 +64,6 @@ def test_function_attributes(st, name):
     assert f.__name__ == name
     assert f.__qualname__ == name
     assert f.__module__ == "tessaly._support_selftest"
-    assert f.__kwdefaults__ is None
     assert isinstance(f.__annotations__, dict)
     assert isinstance(f.__dict__, dict)
     assert f.__globals__ is vars(st)
@@ -72,9 +72,13 @@ def test_function_attributes(st, name):
     if hasattr(twins, name):
         twin = getattr(twins, name)
         assert f.__defaults__ == twin.__defaults__
+        assert f.__kwdefaults__ == twin.__kwdefaults__
         assert f.__annotations__ == twin.__annotations__
         assert f.__code__.co_varnames == twin.__code__.co_varnames[: len(f.__code__.co_varnames)]
         assert f.__code__.co_argcount == twin.__code__.co_argcount
+        assert f.__code__.co_kwonlyargcount == twin.__code__.co_kwonlyargcount
+    else:
+        assert f.__kwdefaults__ is None
 
 
 def test_docs_and_annotations(st):
@@ -251,6 +255,65 @@ def test_synthesized_code_object_is_inert(st):
         types.FunctionType(code, {})(1, 2, 3)
     with pytest.raises(TypeError):
         exec(code)
+
+
+# ---- keyword-only parameters ---------------------------------------------------------------
+
+KEYWORD_ONLY = ["schedule", "tagged", "keywords_only", "Sample.lookup"]
+SIGNATURE_FLAGS = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_COROUTINE
+
+
+@pytest.mark.parametrize("path", KEYWORD_ONLY)
+def test_keyword_only_introspection_matches_python(st, path):
+    native, twin = _resolve(st, path), _resolve(twins, path)
+    # Equal signatures: names, kinds, defaults and annotations, parameter by parameter.
+    assert inspect.signature(native) == inspect.signature(twin)
+    assert native.__defaults__ == twin.__defaults__
+    assert native.__kwdefaults__ == twin.__kwdefaults__
+    assert list(native.__annotations__) == list(twin.__annotations__)
+    code, twin_code = native.__code__, twin.__code__
+    assert code.co_argcount == twin_code.co_argcount
+    assert code.co_posonlyargcount == twin_code.co_posonlyargcount == 0
+    assert code.co_kwonlyargcount == twin_code.co_kwonlyargcount
+    # Positional names, keyword-only names, then the **kwargs name; a twin's locals follow.
+    assert code.co_varnames == twin_code.co_varnames[: len(code.co_varnames)]
+    assert code.co_flags & SIGNATURE_FLAGS == twin_code.co_flags & SIGNATURE_FLAGS
+
+
+def test_keyword_only_signature_details(st):
+    sig = inspect.signature(st.schedule)
+    assert str(sig) == (
+        "(configuration, data, metrics, api_client=None, metric_groups=[], *, "
+        "partition_rows: 'int' = 50000, client=None, progress=False, **kwargs)"
+    )
+    P = inspect.Parameter
+    assert [p.kind for p in sig.parameters.values()] == [P.POSITIONAL_OR_KEYWORD] * 5 + [P.KEYWORD_ONLY] * 3 + [
+        P.VAR_KEYWORD
+    ]
+    assert sig.bind(1, 2, 3, client=4, z=5).arguments == {
+        "configuration": 1, "data": 2, "metrics": 3, "client": 4, "kwargs": {"z": 5}
+    }
+    with pytest.raises(TypeError):
+        sig.bind(1, 2, 3, 4, 5, 6)
+    assert str(inspect.signature(st.keywords_only)) == "(*, x, y, z)"
+    # Bound as a method, and partially applied, the keyword-only parameters stay as they are.
+    assert str(inspect.signature(st.Sample().lookup)) == "(key, *, default=None)"
+    assert inspect.signature(functools.partial(st.schedule, 1, client=2)) == inspect.signature(
+        functools.partial(twins.schedule, 1, client=2)
+    )
+
+
+def test_kwdefaults_is_a_fresh_dict_that_changes_no_call(st):
+    kwdefaults = st.schedule.__kwdefaults__
+    assert kwdefaults == {"partition_rows": 50000, "client": None, "progress": False}
+    assert st.schedule.__kwdefaults__ is not kwdefaults
+    kwdefaults["client"] = "changed"
+    del kwdefaults["progress"]
+    assert st.schedule(1, 2, 3)[5:8] == (50000, None, False)
+    assert st.schedule.__kwdefaults__ == {"partition_rows": 50000, "client": None, "progress": False}
+    # Required keyword-only parameters alone: no defaults at all, as for a Python function.
+    assert st.keywords_only.__kwdefaults__ is None and st.keywords_only.__defaults__ is None
+    assert st.tagged.__kwdefaults__ == {"limit": 10} and st.tagged.__defaults__ == (None,)
 
 
 def test_native_function_type_cannot_be_instantiated(st):
