@@ -24,6 +24,7 @@ import json
 import math
 import os
 import re
+import sys
 from collections import Counter
 from numbers import Real
 
@@ -50,6 +51,9 @@ from tessaly.metrics import (
     PIIMetric,
     ToolCallAccuracyMetric,
 )
+
+# Token counts use the encoding the setup seeds into the environment: nothing is downloaded.
+os.environ.setdefault("TIKTOKEN_CACHE_DIR", os.path.join(sys.prefix, "tiktoken-cache"))
 
 
 def get_weather(city: str, unit: str = "celsius") -> str:
@@ -155,7 +159,45 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help=f"bearer token of the detector requests; the local service accepts only {SERVICE_TOKEN!r} "
              "(default: $TESSALY_DEMO_TOKEN, else that token)",
     )
+    parser.add_argument(
+        "--partition-rows", type=int, metavar="N",
+        help="evaluate in partitions of at most N rows with _evaluate_metrics_partitioned, one after "
+             "another in this process (or on the cluster, with --cluster)",
+    )
+    parser.add_argument(
+        "--cluster", action="store_true",
+        help="evaluate the partitions on a local Dask cluster of two worker processes "
+             "(needs the dask extra; partitions of 2 rows unless --partition-rows says otherwise)",
+    )
     return parser.parse_args(argv)
+
+
+def evaluate(arguments, configuration, table, metrics, client):
+    """The evaluation of the table: in one call, or in partitions (here or on a local cluster)."""
+    if arguments.partition_rows is None and not arguments.cluster:
+        return _evaluate_metrics(configuration=configuration, data=table, metrics=metrics, api_client=client)
+    from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
+
+    rows = arguments.partition_rows or 2
+    if not arguments.cluster:
+        return _evaluate_metrics_partitioned(configuration, table, metrics, client, partition_rows=rows,
+                                             progress=True)
+    import distributed
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    class JudgedOnEveryWorker(WorkerPlugin):
+        """The criteria judge's local responder, on each worker."""
+
+        def setup(self, worker):
+            from tabulo.inference import set_responder
+
+            set_responder(politeness_responder)
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as dask_client:
+        dask_client.register_plugin(JudgedOnEveryWorker(), name="demo-judge")
+        return _evaluate_metrics_partitioned(configuration, table, metrics, client, partition_rows=rows,
+                                             client=dask_client, progress=True)
 
 
 def metrics_to_evaluate() -> list:
@@ -329,7 +371,7 @@ def main(argv: list[str] | None = None) -> None:
         url = arguments.detection_url or service.url
         client = APIClient(credentials=Credentials(url=url, version="5.0", api_key=arguments.token))
         table = SAMPLE.copy()
-        result = _evaluate_metrics(configuration=configuration, data=table, metrics=metrics, api_client=client)
+        result = evaluate(arguments, configuration, table, metrics, client)
         if service is not None:
             print(f"Detection service on {url}: {service_summary(service)}\n")
         else:

@@ -6,13 +6,21 @@ from __future__ import annotations
 
 import pytest
 from detection_service import run_in_thread
-from partitioned_kit import TOKEN, LocalResponder
+from partitioned_kit import TOKEN, LocalResponder, politeness_responder
+from tabulo.inference import local_responder
 
 from tessaly.clients.api_client import APIClient
 from tessaly.entities.credentials import Credentials
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module", autouse=True)
+def _criteria_judge_answered_here():
+    """The criteria judge's model, in this process (the workers have LocalResponder)."""
+    with local_responder(politeness_responder):
+        yield
+
+
+@pytest.fixture(scope="module")
 def session_detection():
     with run_in_thread(tokens=TOKEN) as service:
         yield service
@@ -32,8 +40,10 @@ def client_of(detection):
     return lambda: APIClient(credentials=Credentials(url=detection.url, version="5.0", api_key=TOKEN))
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def cluster():
+    # Module-wide, so that its threads and processes are gone before other tests measure
+    # memory.
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as local:

@@ -156,6 +156,8 @@ def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_o
         pass
     runner.join(120)
     assert "error" not in outcome, outcome.get("error")
+    dask_client.wait_for_workers(2, timeout=60)
+    assert busy not in dask_client.scheduler_info()["workers"]  # it was lost, and replaced
     got = outcome["result"]
     ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
     assert ids == list(caller["record_id"])  # every record once, in table order

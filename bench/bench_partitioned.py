@@ -1,0 +1,191 @@
+"""Benchmark: a hap detector metric over a large table, in one process and in partitions.
+
+    .venv/bin/python bench/bench_partitioned.py [--records 100000,1000000] [--repeat 3]
+        [--partition-rows 50000] [--modes one-process,by-hand,partitioned,cluster]
+
+Every request is answered by the canned responder (bench/canned_responder.py), a process of
+its own on 127.0.0.1. Each run is a fresh process, so that its peak resident memory is its
+own; the modes:
+
+- one-process: ``_evaluate_metrics`` over the whole table (every request in flight at once);
+- by-hand: the fastest plain-Python form of a partitioned run: slices of the table through
+  ``_evaluate_metrics`` one after another, their aggregates merged in Python (counts added,
+  min and max of the partitions', the mean weighted by the records that entered each);
+- partitioned: ``_evaluate_metrics_partitioned`` without a client (the partitions one after
+  another in this process);
+- cluster: ``_evaluate_metrics_partitioned`` on ``distributed.LocalCluster`` with two worker
+  processes of one thread each (the peak memory shown is this process's and each worker's).
+
+The runs of one size must agree (records, counts, min, max; the mean to within 1e-4) before
+any figure is printed. Wall time and peak memory: min, median and max of --repeat runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+TOKEN = "bench-token"
+
+
+def table(records: int):
+    import pandas as pd
+
+    answers = ["Paris is the capital of France.", "You are an idiot.", "Call 555 0100 for help."]
+    return pd.DataFrame({
+        "question": [f"Question {i}?" for i in range(records)],
+        "answer": [answers[i % 3] for i in range(records)],
+        "record_id": [f"r{i}" for i in range(records)],
+        "record_timestamp": "2026-12-08T10:00:00",
+    })
+
+
+def setup(url: str):
+    from tessaly.clients.api_client import APIClient
+    from tessaly.config import GenAIConfiguration
+    from tessaly.entities.credentials import Credentials
+    from tessaly.metrics import HAPMetric
+
+    configuration = GenAIConfiguration(input_fields=["question"], output_fields=["answer"])
+    client = APIClient(credentials=Credentials(url=url, version="5.0", api_key=TOKEN))
+    return configuration, [HAPMetric()], client
+
+
+def merge_by_hand(results):
+    """One aggregate of the whole table from the partitions' aggregates, in plain Python."""
+    parts = [r.metrics_result[0] for r in results]
+    if len(parts) == 1:
+        return parts[0]
+    entered = [sum(1 for x in p.record_level_metrics if isinstance(x.value, (int, float))) for p in parts]
+    weighted = [(p.mean, n) for p, n in zip(parts, entered) if isinstance(p.mean, (int, float)) and n]
+    mean = round(sum(m * n for m, n in weighted) / sum(n for _, n in weighted), 4) if weighted else None
+    mins = [p.min for p in parts if isinstance(p.min, (int, float))]
+    maxs = [p.max for p in parts if isinstance(p.max, (int, float))]
+    return parts[0].model_copy(update={
+        "record_level_metrics": [x for p in parts for x in p.record_level_metrics],
+        "total_records": sum(p.total_records for p in parts),
+        "mean": mean, "value": mean, "min": min(mins) if mins else None, "max": max(maxs) if maxs else None,
+    })
+
+
+def digest(aggregate) -> dict:
+    values = [x.value for x in aggregate.record_level_metrics]
+    return {"records": len(values), "total": aggregate.total_records, "mean": aggregate.mean,
+            "min": aggregate.min, "max": aggregate.max, "sum": round(sum(v for v in values if v is not None), 4),
+            "first_ids": [x.record_id for x in aggregate.record_level_metrics[:3]]}
+
+
+def peak_kib() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def child(mode: str, records: int, partition_rows: int, url: str) -> None:
+    from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
+    from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
+
+    configuration, metrics, client = setup(url)
+    data = table(records)
+    workers = {}
+    if mode == "cluster":
+        import distributed
+
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                           dashboard_address=None)
+        dask_client = distributed.Client(cluster)
+        dask_client.wait_for_workers(2)
+    start = time.perf_counter()
+    if mode == "one-process":
+        aggregate = _evaluate_metrics(configuration, data, metrics, client).metrics_result[0]
+    elif mode == "by-hand":
+        results = [_evaluate_metrics(configuration, data.iloc[i:i + partition_rows].copy(), metrics, client)
+                   for i in range(0, records, partition_rows)]
+        aggregate = merge_by_hand(results)
+    elif mode == "partitioned":
+        aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client,
+                                                  partition_rows=partition_rows).metrics_result[0]
+    else:
+        aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client, partition_rows=partition_rows,
+                                                  client=dask_client).metrics_result[0]
+    seconds = time.perf_counter() - start
+    if mode == "cluster":
+        workers = dask_client.run(peak_kib)
+        dask_client.close()
+        cluster.close()
+    print(json.dumps({"seconds": seconds, "peak_kib": peak_kib(), "workers_peak_kib": sorted(workers.values()),
+                      "digest": digest(aggregate)}))
+
+
+def run_child(mode: str, records: int, partition_rows: int, url: str) -> dict:
+    done = subprocess.run([sys.executable, __file__, "--child", mode, "--records", str(records),
+                           "--partition-rows", str(partition_rows), "--url", url],
+                          capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        sys.exit(f"bench_partitioned: the {mode} run failed:\n{done.stderr[-4000:]}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def same_results(a: dict, b: dict) -> bool:
+    keys = ("records", "total", "min", "max", "first_ids")
+    return all(a[k] == b[k] for k in keys) and abs(a["mean"] - b["mean"]) <= 1e-4 and abs(a["sum"] - b["sum"]) < 1e-6
+
+
+def spread(values: list[float]) -> str:
+    return f"{min(values):9.1f} {statistics.median(values):9.1f} {max(values):9.1f}"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--records", default="100000,1000000")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--partition-rows", type=int, default=50000)
+    parser.add_argument("--modes", default="one-process,by-hand,partitioned,cluster")
+    parser.add_argument("--child")
+    parser.add_argument("--url")
+    args = parser.parse_args()
+    if args.child:
+        child(args.child, int(args.records), args.partition_rows, args.url)
+        return
+
+    from canned_responder import CannedResponder
+
+    modes = args.modes.split(",")
+    print(f"bench_partitioned: hap over the canned responder, partitions of {args.partition_rows:,} rows, "
+          f"{args.repeat} runs each, load average {os.getloadavg()[0]:.2f}")
+    for records in (int(n) for n in args.records.split(",")):
+        runs: dict[str, list[dict]] = {mode: [] for mode in modes}
+        with CannedResponder() as responder:
+            for _ in range(args.repeat):
+                for mode in modes:  # interleaved
+                    runs[mode].append(run_child(mode, records, args.partition_rows, responder.url))
+        reference = runs[modes[0]][0]["digest"]
+        for mode in modes:
+            for run in runs[mode]:
+                if not same_results(run["digest"], reference):
+                    sys.exit(f"bench_partitioned: {mode} disagrees: {run['digest']} != {reference}")
+        print(f"\n{records:,} records (results equal)")
+        print(f"{'mode':12} {'seconds: min':>12} {'median':>9} {'max':>9}   {'peak MiB: min':>13} {'median':>9} {'max':>9}"
+              "   workers' peak MiB (median run)")
+        for mode in modes:
+            seconds = [r["seconds"] for r in runs[mode]]
+            peaks = [r["peak_kib"] / 1024 for r in runs[mode]]
+            middle = sorted(runs[mode], key=lambda r: r["seconds"])[len(runs[mode]) // 2]
+            workers = ", ".join(f"{w / 1024:.0f}" for w in middle["workers_peak_kib"]) or "-"
+            print(f"{mode:12} {spread(seconds)}   {spread(peaks):>33}   {workers}")
+        base = statistics.median(r["seconds"] for r in runs[modes[0]])
+        for mode in modes[1:]:
+            ratios = [base / r["seconds"] for r in runs[mode]]
+            print(f"speed-up of {mode} against {modes[0]} (median one-process time / each run): "
+                  f"{min(ratios):.2f} {statistics.median(ratios):.2f} {max(ratios):.2f}")
+
+
+if __name__ == "__main__":
+    main()
