@@ -147,7 +147,8 @@ def fmt_spread(values, scale=1.0, width=9, digits=1, suffix="") -> str:
 
 def report(title: str, steps: list, per: int, unit: str = "row", sides=SIDES3, targets=None) -> dict:
     """Prints one table: for each (step name, {side: [seconds per round]}) the min, median and max
-    of every side in ms and the median per unit in µs, then the speed-ups over each baseline
+    of every side in ms and the median per unit in µs (``per``: units per run, one number or a dict
+    by step), then the speed-ups over each baseline
     (min, median, max) and whether native makes a gain over it. ``targets`` maps a step name to
     a speed-up the native side is meant to reach (judged on the median, over each baseline).
     Returns {step: {baseline: (min, median, max) speed-ups, ...}}."""
@@ -162,7 +163,8 @@ def report(title: str, steps: list, per: int, unit: str = "row", sides=SIDES3, t
         print(step)
         for side in sides:
             med = statistics.median(times[side])
-            print(f"  {side:<28}{fmt_spread(times[side], 1e3, 10, 2)}{med / per * 1e6:16.3f}")
+            count = per[step] if isinstance(per, dict) else per
+            print(f"  {side:<28}{fmt_spread(times[side], 1e3, 10, 2)}{med / count * 1e6:16.3f}")
         out[step] = {}
         for baseline in sides[1:]:
             ratios = speedups(times, baseline, sides[0])
