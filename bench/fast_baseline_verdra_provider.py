@@ -6,7 +6,7 @@ constructor, judge and engine building and criteria mode this class inherits), w
 way idiomatic Python would write them for speed:
 
 - custom prompts: the template's fields are numbered once (``{question}`` becomes ``{0}``,
-  with any attribute, index, conversion and format spec kept), the columns it names are read
+  with any attribute, index, conversion and format kept), the columns it names are read
   whole with ``to_list()``, and ``str.format`` is called on ``zip`` of those columns in a list
   comprehension, instead of ``apply(axis=1)`` building a row Series per record. A template
   that numbering cannot express exactly (a positional or nested field, or a field that is
@@ -39,17 +39,17 @@ def numbered_template(template, columns):
     numbered template would not give exactly what ``template.format(**row)`` gives."""
     parts = []
     names = {}
-    for text, field, spec, conversion in string.Formatter().parse(template):
+    for text, field, form, conversion in string.Formatter().parse(template):
         parts.append(text.replace("{", "{{").replace("}", "}}"))
         if field is None:
             continue
         head = _FIELD_HEAD.match(field).group(0)
-        if not head or head.isdigit() or head not in columns or "{" in spec:
+        if not head or head.isdigit() or head not in columns or "{" in form:
             return None
         number = names.setdefault(head, len(names))
         parts.append(
             "{" + str(number) + field[len(head):] + ("!" + conversion if conversion else "")
-            + (":" + spec if spec else "") + "}"
+            + (":" + form if form else "") + "}"
         )
     return "".join(parts), list(names)
 
