@@ -7,7 +7,8 @@ write them for speed:
 
 - the missing record identifiers come from one ``os.urandom(16 * rows)`` call: numpy sets
   the version and variant bits of every 16 bytes, ``bytes.hex`` spells them all at once,
-  numpy puts in the dashes, and one comprehension slices the text into the identifiers,
+  numpy puts in the dashes and a space after each identifier, and one ``str.split`` cuts
+  the text into the identifiers (faster than slicing it in a comprehension),
   instead of ``str(uuid.uuid4())`` per row (the same texts as ``str(uuid.uuid4())`` gives,
   from the same random source; a replaced ``uuid.uuid4`` is still called per row);
 - the dependency order keeps a set of the queued names instead of a list built anew for
@@ -37,6 +38,7 @@ api_client_cache = None
 
 _STANDARD_UUID4 = uuid.uuid4
 _DASH = ord("-")
+_SPACE = ord(" ")
 # (first, last) of the hex digits' places in the text, and of the digits themselves
 _GROUPS = (((0, 8), (0, 8)), ((9, 13), (8, 12)), ((14, 18), (12, 16)), ((19, 23), (16, 20)), ((24, 36), (20, 32)))
 
@@ -49,11 +51,11 @@ def uuid4_texts(count):
     raw[:, 8] &= 0x3F
     raw[:, 8] |= 0x80  # the variant of RFC 4122
     digits = np.frombuffer(raw.tobytes().hex().encode("ascii"), np.uint8).reshape(count, 32)
-    spelled = np.full((count, 36), _DASH, np.uint8)
+    spelled = np.full((count, 37), _DASH, np.uint8)
+    spelled[:, 36] = _SPACE  # one separator after each text, so that one split() cuts them all
     for (a, b), (c, d) in _GROUPS:
         spelled[:, a:b] = digits[:, c:d]
-    text = spelled.tobytes().decode("ascii")
-    return [text[i : i + 36] for i in range(0, 36 * count, 36)]
+    return spelled.tobytes().decode("ascii").split()
 
 
 def _prepare(configuration, data, metrics, api_client, metric_groups):
