@@ -101,13 +101,17 @@ def timed(fn) -> float:
 
 def interleaved(calls: dict, repeat: int) -> dict:
     """{label: [seconds per round]}: each call returns the seconds of one run (or a dict of
-    seconds per step, see ``by_step``); every round runs each label once, the order rotated
-    from round to round so that no side always goes first."""
+    seconds per step, see ``by_step``); every round runs each label once. The order changes
+    from round to round, rotated and every other round reversed, so that no side always goes
+    first nor always follows the same side (whose garbage or heap it might inherit)."""
     labels = list(calls)
     times = {label: [] for label in labels}
     for r in range(repeat):
-        k = r % len(labels)
-        for label in labels[k:] + labels[:k]:
+        k = (r // 2) % len(labels)
+        order = labels[k:] + labels[:k]
+        if r % 2:
+            order.reverse()
+        for label in order:
             times[label].append(calls[label]())
     return times
 
