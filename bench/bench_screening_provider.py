@@ -35,7 +35,7 @@ Speed-ups are baseline time / native time of the same round, with their min, med
 max; "gain" only where native is faster than the baseline in every round. Targets (native
 throughput at least 0.9 of the bare loop's, peak memory at most 1.2 of its, own work at
 least 2x faster) are judged on the median; for own work the summary lists the misses
-against the fast baseline. Before any timing every implementation is checked against
+against the fast baseline. The exit status is 1 when the summary lists a miss. Before any timing every implementation is checked against
 native to build identical bodies and equal results (same types, same keywords in the same
 order).
 """
@@ -542,7 +542,8 @@ def main():
             print(" -", f)
     else:
         print("\nAll targets met.")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -39,7 +39,6 @@ read by ``json.loads``) or "python" (``['a', 'b']``, which the SDK's
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
 import random
