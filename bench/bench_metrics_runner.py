@@ -1,22 +1,27 @@
-"""Benchmark: native metrics runner against the plain-Python baseline.
+"""Benchmark: native metrics runner against two plain-Python baselines.
 
     .venv/bin/python bench/bench_metrics_runner.py [--rows 100000] [--repeat 9]
         [--small-rows 5] [--small-repeat 200]
 
 Runs ``_evaluate_metrics`` and ``_evaluate_metrics_async`` of
-``tessaly.evaluators.impl.metrics_runner`` and of ``bench/baseline_metrics_runner.py``
-over one table (input, output and context text columns, no record-identifier column, so
+``tessaly.evaluators.impl.metrics_runner`` (native), of ``bench/baseline_metrics_runner.py``
+(the literal plain-Python baseline: ``str(uuid.uuid4())`` per row) and of
+``bench/fast_baseline_metrics_runner.py`` (the fast one: one ``os.urandom`` call spelled
+into all the identifiers at once) over one table (input, output and context text columns, no record-identifier column, so
 every call fills one UUID per row) with 20 trivial metrics, three of which depend on
 others. The metrics return a constant and never look at the table, so what is measured
 is the runner itself: preparation of the table, ordering, calls, tracking, assembly.
 
-Wall time: best of N, the two sides interleaved; each run gets a fresh deep copy of the
-table, made before the clock starts. Peak memory: a separate run per side under
-tracemalloc, peak of what the call allocates. Both sides are first checked to give the
-same results in the same order and to fill the table the same way.
+Wall time: min, median and max of N runs, the sides interleaved; each run gets a fresh
+deep copy of the table, made before the clock starts. Speed-ups are baseline time / native
+time of the same round, with their min, median and max; "gain" only where native is faster
+than the baseline in every round. Peak memory: a separate run per side under tracemalloc,
+peak of what the call allocates. Every side is first checked against native to give the
+same results in the same order and to fill the table the same way (same columns and
+dtypes, identifiers unique version-4 UUID texts).
 
-At 100,000 rows filling the identifiers (uuid4 and str per row) is nearly all of a call,
-so a second, tiny table shows the runner's own cost per call on its own.
+At 100,000 rows filling the identifiers is most of a call, so a second, tiny table shows
+the runner's own cost per call on its own.
 """
 
 from __future__ import annotations
@@ -39,10 +44,12 @@ import pandas as pd
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import baseline_metrics_runner as baseline  # noqa: E402
+import fast_baseline_metrics_runner as fast  # noqa: E402
+from _common import interleaved, report, run_count  # noqa: E402
 from tessaly.config import GenAIConfiguration  # noqa: E402
 from tessaly.evaluators.impl import metrics_runner as native  # noqa: E402
 
-SIDES = (("native", native), ("baseline", baseline))
+SIDES = (("native", native), ("literal", baseline), ("fast", fast))
 UUID4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
@@ -189,14 +196,17 @@ def check_equivalence(runner, base):
             assert len(ids) == len(base) and ids.is_unique, (side, entry)
             assert all(UUID4.fullmatch(v) for v in ids.head(1000)), (side, entry)
             assert stamps.nunique() == 1, (side, entry)
-            seen[side] = (names, log, list(table.columns))
-        (n_names, n_log, n_cols), (b_names, b_log, b_cols) = seen["native"], seen["baseline"]
-        assert len(n_names) == len(b_names) == 20, (entry, len(n_names), len(b_names))
-        assert n_names == b_names, (entry, n_names, b_names)
-        assert n_log == b_log, (entry, n_log, b_log)
-        assert n_cols == b_cols, (entry, n_cols, b_cols)
-        print(f"  {entry:5s}: {len(n_names)} results on both sides, same order; "
-              f"calls, keywords, table columns and output dtype identical")
+            seen[side] = (names, log, list(table.columns), [str(d) for d in table.dtypes])
+        n_names, n_log, n_cols, n_dtypes = seen["native"]
+        assert len(n_names) == 20, (entry, len(n_names))
+        for side in ("literal", "fast"):
+            b_names, b_log, b_cols, b_dtypes = seen[side]
+            assert n_names == b_names, (entry, side, n_names, b_names)
+            assert n_log == b_log, (entry, side, n_log, b_log)
+            assert n_cols == b_cols, (entry, side, n_cols, b_cols)
+            assert n_dtypes == b_dtypes, (entry, side, n_dtypes, b_dtypes)
+        print(f"  {entry:5s}: {len(n_names)} results on every side (native, literal, fast), same order; "
+              f"calls, keywords, table columns and dtypes identical")
         print(f"         order: {', '.join(n_names[:6])}, ... , {', '.join(n_names[-3:])}")
 
 
@@ -229,9 +239,10 @@ def memory_breakdown(base):
     """What the steps that allocate in proportion to the table cost on their own."""
     rows = len(base)
     out = {}
-    out["identifier texts and their list"] = traced_peak(
+    out["identifier texts and their list (uuid4 per row)"] = traced_peak(
         lambda t: [str(uuid.uuid4()) for _ in range(rows)], base
     )
+    out["identifier texts and their list (fast form)"] = traced_peak(lambda t: fast.uuid4_texts(rows), base)
     ids = [str(uuid.uuid4()) for _ in range(rows)]
 
     def assign_ids(t):
@@ -261,21 +272,22 @@ def mib(n):
 
 
 def timings(runner, base, metrics, repeat):
-    times = {}
-    for entry in ("sync", "async"):
-        for rep in range(repeat):
-            order = SIDES if rep % 2 == 0 else SIDES[::-1]
-            for side, module in order:
-                times.setdefault((entry, side), []).append(time_once(entry, runner, module, base, metrics))
-    return times
+    """{entry: {side: [seconds per round]}}, the sides interleaved."""
+    return {
+        entry: interleaved(
+            {side: (lambda e=entry, m=module: time_once(e, runner, m, base, metrics)) for side, module in SIDES},
+            repeat,
+        )
+        for entry in ("sync", "async")
+    }
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--repeat", type=int, default=9, help="timed runs per side and entry (best is kept)")
+    parser.add_argument("--repeat", type=run_count, default=9, help="timed runs per side and entry (at least 3)")
     parser.add_argument("--small-rows", type=int, default=5, help="rows of the table that shows the runner's own cost")
-    parser.add_argument("--small-repeat", type=int, default=200)
+    parser.add_argument("--small-repeat", type=run_count, default=200)
     args = parser.parse_args()
 
     base = make_table(args.rows)
@@ -284,7 +296,7 @@ def main():
     metrics = make_metrics()
     print(f"pandas {pd.__version__}, Python {sys.version.split()[0]}, {args.rows} rows, "
           f"{len(metrics)} metrics (3 with dependencies), table {mib(table_bytes):.2f} MiB "
-          f"(memory_usage(deep=True))")
+          f"(memory_usage(deep=True)); load average {os.getloadavg()[0]:.2f}")
 
     with asyncio.Runner() as runner:
         print("equivalence:")
@@ -305,32 +317,19 @@ def main():
 
     parts, shared, id_bytes = memory_breakdown(base)
 
+    report(f"{args.rows} rows, wall time of one call", [(entry, times[entry]) for entry in ("sync", "async")],
+           per=args.rows)
     print()
-    print(f"{args.rows} rows: wall time best of {args.repeat} (median), peak = tracemalloc peak of one call")
-    print(f"{'entry':6s} {'side':9s} {'best ms':>9s} {'median ms':>10s} {'peak MiB':>9s} "
-          f"{'peak/table':>10s} {'kept MiB':>9s}")
+    print("peak = tracemalloc peak of one call (a separate run), kept = what it still holds afterwards")
+    print(f"{'entry':6s} {'side':9s} {'peak MiB':>9s} {'peak/table':>10s} {'kept MiB':>9s} {'peak/native':>12s}")
     for entry in ("sync", "async"):
         for side, _ in SIDES:
-            ts = sorted(times[(entry, side)])
             peak, retained = memory[(entry, side)]
-            print(f"{entry:6s} {side:9s} {ts[0] * 1e3:9.1f} {ts[len(ts) // 2] * 1e3:10.1f} "
-                  f"{mib(peak):9.2f} {peak / table_bytes:10.2f} {mib(retained):9.2f}")
-    print("ratios native/baseline:")
-    for entry in ("sync", "async"):
-        tn, tb = min(times[(entry, "native")]), min(times[(entry, "baseline")])
-        pn, pb = memory[(entry, "native")][0], memory[(entry, "baseline")][0]
-        verdict = "ok" if tn <= tb else "over 1.0"
-        print(f"  {entry:6s} time {tn / tb:5.3f} ({verdict})   peak memory {pn / pb:5.3f}")
+            print(f"{entry:6s} {side:9s} {mib(peak):9.2f} {peak / table_bytes:10.2f} {mib(retained):9.2f} "
+                  f"{peak / memory[(entry, 'native')][0]:12.2f}")
 
-    print()
-    print(f"{args.small_rows} rows (the runner's own cost: ordering, calls, tracking, assembly): "
-          f"best of {args.small_repeat}")
-    for entry in ("sync", "async"):
-        tn = sorted(small_times[(entry, "native")])
-        tb = sorted(small_times[(entry, "baseline")])
-        print(f"  {entry:6s} native {tn[0] * 1e6:8.1f} us (median {tn[len(tn) // 2] * 1e6:8.1f})   "
-              f"baseline {tb[0] * 1e6:8.1f} us (median {tb[len(tb) // 2] * 1e6:8.1f})   "
-              f"ratio {tn[0] / tb[0]:5.3f}")
+    report(f"{args.small_rows} rows (the runner's own cost: ordering, calls, tracking, assembly)",
+           [(entry, small_times[entry]) for entry in ("sync", "async")], per=1, unit="call")
 
     print()
     print("peak memory, step by step (same calls as the runner makes, measured alone):")
@@ -338,7 +337,7 @@ def main():
         print(f"  {label:55s} {mib(size):7.2f} MiB")
     print(f"  the identifier column kept in the caller's table: {mib(id_bytes):.2f} MiB")
     print(f"  astype(str) gives a new table object; its columns share the input's data: {shared}")
-    print("  neither side copies the input table: the peak is the identifier list and pandas'")
+    print("  no side copies the input table: the peak is the identifier list and pandas'")
     print("  conversion of it, well under the table's own size.")
 
 

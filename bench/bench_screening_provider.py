@@ -1,20 +1,23 @@
-"""Benchmark: native detection provider against the plain-Python baseline and a bare loop.
+"""Benchmark: native detection provider against two plain-Python baselines and a bare loop.
 
     .venv/bin/python bench/bench_screening_provider.py [--records 20000] [--repeat 3]
         [--metrics hap,faithfulness] [--skip-memory] [--memory-all] [--profile]
 
 Side by side in one run:
 
-1. End to end. ``evaluate_async`` of ``tessaly.providers.screening_provider`` (native) and
-   of ``bench/baseline_screening_provider.py`` (plain Python) over one table, against a bare
+1. End to end. ``evaluate_async`` of ``tessaly.providers.screening_provider`` (native), of
+   ``bench/baseline_screening_provider.py`` (the literal plain-Python baseline: a dict and
+   ``json.dumps`` per body, a dict of keywords per record) and of
+   ``bench/fast_baseline_screening_provider.py`` (the fast one: the bodies' shared JSON
+   encoded once, choices made once per call, comprehensions) over one table, against a bare
    aiohttp loop that posts the same bodies (built before its clock starts) with the same
    headers over one ``aiohttp.ClientSession`` and ``asyncio.gather``, reading each answer's
    text and decoding it. Every side answers to the canned responder (bench/canned_responder.py),
-   a separate process on 127.0.0.1. Records per second: best of N, sides interleaved, each
-   run on a fresh event loop; this process's CPU time per record is shown too, since on a
-   busy machine it varies less than wall time. Peak memory: one more run per side under
-   tracemalloc (separate from the timed runs), peak of what the run allocates (native and
-   bare loop; the baseline too with --memory-all).
+   a separate process on 127.0.0.1. Records per second: min, median and max of N runs,
+   sides interleaved, each run on a fresh event loop; this process's CPU time per record is
+   shown too, since on a busy machine it varies less than wall time. Peak memory: one more
+   run per side under tracemalloc (separate from the timed runs), peak of what the run
+   allocates (native and bare loop; the baselines too with --memory-all).
 
    Then the sending alone: every request gathered on a stub session that answers on the
    event loop with no network, so the per-request cost of ``send_with_retries`` shows
@@ -22,13 +25,19 @@ Side by side in one run:
 
 2. The provider's own work per record: ``_ScreeningProvider__pre_process_data`` (body
    building, before the first request) and ``_ScreeningProvider__post_process`` (after the
-   last, fed with canned results), native against the baseline, best of N. Twice:
-   (a) with the SDK's own result classes (pydantic models, whose construction is not the
-   provider's work), and (b) with ``RecordMetricResult``, ``AggregateMetricResult`` and
-   ``Error`` replaced in both modules by the same trivial plain classes.
+   last, fed with canned results), native against both baselines, min, median and max of
+   N runs (5 at least). Twice: (a) with the SDK's own result classes (pydantic models,
+   whose construction is not the provider's work), and (b) with ``RecordMetricResult``,
+   ``AggregateMetricResult`` and ``Error`` replaced in every module by the same trivial
+   plain classes.
 
-Before any timing both implementations are checked to build identical bodies and equal
-results (same types, same keywords in the same order).
+Speed-ups are baseline time / native time of the same round, with their min, median and
+max; "gain" only where native is faster than the baseline in every round. Targets (native
+throughput at least 0.9 of the bare loop's, peak memory at most 1.2 of its, own work at
+least 2x faster) are judged on the median; for own work the summary lists the misses
+against the fast baseline. The exit status is 1 when the summary lists a miss. Before any timing every implementation is checked against
+native to build identical bodies and equal results (same types, same keywords in the same
+order).
 """
 
 from __future__ import annotations
@@ -40,6 +49,7 @@ import json
 import os
 import random
 import sys
+from statistics import median
 import time
 import tracemalloc
 import types
@@ -58,7 +68,21 @@ import aiohttp  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import baseline_screening_provider as baseline  # noqa: E402
-from _common import PlainResult, profile, same, swapped_globals  # noqa: E402
+import fast_baseline_screening_provider as fast  # noqa: E402
+from _common import (  # noqa: E402
+    PlainResult,
+    by_step,
+    fmt_spread,
+    gain_verdict,
+    interleaved,
+    profile,
+    report,
+    run_count,
+    same,
+    speedups,
+    swapped_globals,
+    timed,
+)
 from canned_responder import CANNED_BODY, CannedResponder  # noqa: E402
 from tessaly.clients.api_client import APIClient  # noqa: E402
 from tessaly.config import GenAIConfiguration  # noqa: E402
@@ -66,7 +90,7 @@ from tessaly.entities.credentials import Credentials  # noqa: E402
 from tessaly.entities.metric_threshold import MetricThreshold  # noqa: E402
 from tessaly.providers import screening_provider as native  # noqa: E402
 
-SIDES = (("native", native), ("baseline", baseline))
+SIDES = (("native", native), ("literal", baseline), ("fast", fast))
 TOKEN = "bench-token"
 INSTANCE_ID = "bench-instance-0001"
 
@@ -166,7 +190,7 @@ PLAIN = {"RecordMetricResult": PlainRecord, "AggregateMetricResult": PlainAggreg
 
 
 def swapped_classes(active=True):
-    """Replaces the result classes in both modules for the duration of a block (or not)."""
+    """Replaces the result classes in every module for the duration of a block (or not)."""
     return swapped_globals([m for _, m in SIDES], PLAIN if active else {})
 
 
@@ -179,23 +203,26 @@ def check_equivalence(table, configuration, api_client, records) -> None:
         bodies = {}
         for label, p in providers.items():
             bodies[label] = p._ScreeningProvider__pre_process_data(data=table)
-        same(bodies["native"], bodies["baseline"], f"{metric} bodies")
+        for label in ("literal", "fast"):
+            same(bodies["native"], bodies[label], f"{metric} bodies ({label})")
         payloads = bodies["native"][0]
         assert len(payloads) == records and all(type(p) is str for p in payloads)
-        same(
-            providers["native"]._ScreeningProvider__get_headers(),
-            providers["baseline"]._ScreeningProvider__get_headers(),
-            "headers",
-        )
+        for label in ("literal", "fast"):
+            same(
+                providers["native"]._ScreeningProvider__get_headers(),
+                providers[label]._ScreeningProvider__get_headers(),
+                f"headers ({label})",
+            )
         record_ids = bodies["native"][1]
         for variant in ("pydantic", "plain"):
             with swapped_classes(variant == "plain"):
                 results = canned_results(records, native.Error)
                 out = {label: p._ScreeningProvider__post_process(results, record_ids) for label, p in providers.items()}
-                same(out["native"], out["baseline"], f"{metric}/{variant} post-process")
-                if variant == "pydantic":
-                    assert out["native"] == out["baseline"]
-    print(f"equivalence: identical bodies, headers and results for {', '.join(METRICS)} "
+                for label in ("literal", "fast"):
+                    same(out["native"], out[label], f"{metric}/{variant} post-process ({label})")
+                    if variant == "pydantic":
+                        assert out["native"] == out[label]
+    print(f"equivalence: identical bodies, headers and results for {', '.join(METRICS)}, native = literal = fast "
           f"({records} records; pydantic and plain result classes)")
 
 
@@ -219,9 +246,9 @@ async def bare_loop(url, headers, bodies):
 def e2e_runners(metric, table, configuration, api_client):
     """label -> a function that runs one evaluation on a fresh event loop and returns its result."""
     providers = {label: make_provider(m, metric, configuration, api_client) for label, m in SIDES}
-    bodies, _ = providers["baseline"]._ScreeningProvider__pre_process_data(data=table)
-    headers = providers["baseline"]._ScreeningProvider__get_headers()
-    url = providers["baseline"].base_url
+    bodies, _ = providers["literal"]._ScreeningProvider__pre_process_data(data=table)
+    headers = providers["literal"]._ScreeningProvider__get_headers()
+    url = providers["literal"].base_url
     runners = {label: (lambda p=p: asyncio.run(p.evaluate_async(table))) for label, p in providers.items()}
     runners["bare loop"] = lambda: asyncio.run(bare_loop(url, headers, bodies))
     return runners
@@ -260,34 +287,27 @@ class GcClock:
 
 
 def time_e2e(runners, records, repeat, responder):
-    """label -> (records/s of the best run, client CPU µs per record of the best run, of
-    which in the garbage collector, responder CPU share during the best run)."""
-    wall = {label: float("inf") for label in runners}
-    cpu = {label: float("inf") for label in runners}
-    gc_share = {}
-    responder_share = {}
-    for _ in range(repeat):
-        for label, run in runners.items():
-            gc.collect()
-            responder0 = responder.cpu_seconds()
-            with GcClock() as gc_clock:
-                c0 = time.process_time()
-                t0 = time.perf_counter()
-                out = run()
-                dt = time.perf_counter() - t0
-                dc = time.process_time() - c0
-            if dt < wall[label]:
-                wall[label] = dt
-                responder_share[label] = (responder.cpu_seconds() - responder0) / dt
-            if dc < cpu[label]:
-                cpu[label] = dc
-                gc_share[label] = gc_clock.seconds
-            check_e2e(label, out, records)
-            del out
-    return {
-        label: (records / wall[label], cpu[label] / records * 1e6, gc_share[label] / records * 1e6, responder_share[label])
-        for label in runners
-    }
+    """label -> {"wall": [seconds], "cpu": [client CPU seconds], "gc": [of which in the garbage
+    collector], "responder": [the responder's CPU share of the wall time]}, one entry per round,
+    the sides interleaved."""
+
+    def one_run(label):
+        run = runners[label]
+        gc.collect()
+        responder0 = responder.cpu_seconds()
+        with GcClock() as gc_clock:
+            c0 = time.process_time()
+            t0 = time.perf_counter()
+            out = run()
+            dt = time.perf_counter() - t0
+            dc = time.process_time() - c0
+        figures = {"wall": dt, "cpu": dc, "gc": gc_clock.seconds,
+                   "responder": (responder.cpu_seconds() - responder0) / dt}
+        check_e2e(label, out, records)
+        return figures
+
+    rounds = interleaved({label: (lambda label=label: one_run(label)) for label in runners}, repeat)
+    return {label: {key: [r[key] for r in runs] for key in runs[0]} for label, runs in rounds.items()}
 
 
 def memory_e2e(runners, labels):
@@ -342,11 +362,11 @@ class StubSession:
 
 
 def sending_alone(table, configuration, api_client, records, repeat):
-    """label -> client CPU µs per request of gathering every request on a stub session."""
+    """label -> [client CPU seconds per round] of gathering every request on a stub session."""
     providers = {label: make_provider(m, "hap", configuration, api_client) for label, m in SIDES}
-    bodies, _ = providers["baseline"]._ScreeningProvider__pre_process_data(data=table)
-    headers = providers["baseline"]._ScreeningProvider__get_headers()
-    url = providers["baseline"].base_url
+    bodies, _ = providers["literal"]._ScreeningProvider__pre_process_data(data=table)
+    headers = providers["literal"]._ScreeningProvider__get_headers()
+    url = providers["literal"].base_url
     session = StubSession()
 
     async def bare_one(body):
@@ -362,48 +382,34 @@ def sending_alone(table, configuration, api_client, records, repeat):
         return await asyncio.gather(*[make(body) for body in bodies], return_exceptions=True)
 
     expected = json.loads(CANNED_BODY)
-    best = {}
-    for _ in range(repeat):
-        for label, make in makers.items():
-            gc.collect()
-            c0 = time.process_time()
-            out = asyncio.run(gather_all(make))
-            dc = time.process_time() - c0
-            assert all(r == expected for r in out), f"{label}: unexpected results on the stub session"
-            del out
-            best[label] = min(best.get(label, dc), dc)
-    return {label: t / records * 1e6 for label, t in best.items()}
+
+    def one_run(label):
+        gc.collect()
+        c0 = time.process_time()
+        out = asyncio.run(gather_all(makers[label]))
+        dc = time.process_time() - c0
+        assert all(r == expected for r in out), f"{label}: unexpected results on the stub session"
+        return dc
+
+    return interleaved({label: (lambda label=label: one_run(label)) for label in makers}, repeat)
 
 
 # ---- the provider's own work ------------------------------------------------------------------
 
 
-def time_call(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        out = fn()
-        dt = time.perf_counter() - t0
-        del out
-        best = min(best, dt)
-    return best
-
-
 def own_work(metric, table, configuration, api_client, records, repeat):
-    """{(step, side): µs per record} for one metric and one set of result classes."""
+    """{step: {side: [seconds per round]}} for one metric and one set of result classes."""
     providers = {label: make_provider(m, metric, configuration, api_client) for label, m in SIDES}
     _, record_ids = providers["native"]._ScreeningProvider__pre_process_data(data=table)
     results = canned_results(records, native.Error)
-    figures = {}
-    for _ in range(repeat):  # interleave the sides
-        for label, p in providers.items():
-            pre = time_call(lambda: p._ScreeningProvider__pre_process_data(data=table), 1)
-            post = time_call(lambda: p._ScreeningProvider__post_process(results, record_ids), 1)
-            for step, t in (("pre", pre), ("post", post)):
-                us = t / records * 1e6
-                figures[(step, label)] = min(figures.get((step, label), us), us)
-    return figures
+
+    def one_round(p):
+        return {
+            "pre": timed(lambda: p._ScreeningProvider__pre_process_data(data=table)),
+            "post": timed(lambda: p._ScreeningProvider__post_process(results, record_ids)),
+        }
+
+    return by_step(interleaved({label: (lambda p=p: one_round(p)) for label, p in providers.items()}, repeat))
 
 
 # ---- profiles -----------------------------------------------------------------------------------
@@ -416,21 +422,45 @@ def mib(n):
     return n / (1024 * 1024)
 
 
+def print_e2e(metric, figures, peaks, records):
+    """One metric's end-to-end block; returns the per-round native/bare throughput ratios."""
+    print(f"{metric}")
+    for label, f in figures.items():
+        rates = [records / t for t in f["wall"]]
+        cpu = [c / records * 1e6 for c in f["cpu"]]
+        mem = f"{mib(peaks[label]):10.1f}{peaks[label] / peaks['bare loop']:8.2f}" if label in peaks else f"{'-':>10}{'-':>8}"
+        print(f"  {label:<11}{fmt_spread(rates, 1, 8, 0)}{fmt_spread(cpu, 1, 8, 1)}"
+              f"{median(f['gc']) / records * 1e6:7.1f}{mem}{median(f['responder']):9.0%}")
+    walls = {label: f["wall"] for label, f in figures.items()}
+    cpus = {label: f["cpu"] for label, f in figures.items()}
+    of_bare = speedups(walls, "bare loop")
+    print(f"  {'native throughput / bare loop (wall)':<45}{fmt_spread(of_bare, 1, 8, 2, 'x')}")
+    print(f"  {'bare loop CPU / native CPU':<45}{fmt_spread(speedups(cpus, 'bare loop'), 1, 8, 2, 'x')}")
+    for baseline in ("literal", "fast"):
+        ratios = speedups(walls, baseline)
+        print(f"  {'speed-up over ' + baseline + ' (wall)':<45}{fmt_spread(ratios, 1, 8, 2, 'x')}   {gain_verdict(ratios)}")
+        ratios = speedups(cpus, baseline)
+        print(f"  {'speed-up over ' + baseline + ' (client CPU)':<45}{fmt_spread(ratios, 1, 8, 2, 'x')}   "
+              f"{gain_verdict(ratios)}")
+    return of_bare
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=run_count, default=3, help="timed runs per side (at least 3; own work 5 at least)")
     parser.add_argument("--metrics", default="hap,faithfulness", help="end-to-end metrics, comma-separated")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--memory-all", action="store_true", help="also measure the baseline's peak memory")
+    parser.add_argument("--memory-all", action="store_true", help="also measure the baselines' peak memory")
     parser.add_argument("--profile", action="store_true", help="cProfile the native side afterwards")
     args = parser.parse_args()
     e2e_metrics = [m for m in args.metrics.split(",") if m]
     records = args.records
+    own_repeat = max(args.repeat, 5)
 
     print(f"Python {sys.version.split()[0]}, aiohttp {aiohttp.__version__}, pandas {pd.__version__}, "
-          f"{os.cpu_count()} CPUs; {records} records, best of {args.repeat}; "
-          f"load average {os.getloadavg()[0]:.1f}")
+          f"{os.cpu_count()} CPUs; {records} records, {args.repeat} runs; "
+          f"load average {os.getloadavg()[0]:.2f}")
     table = make_table(records)
     configuration = make_configuration()
     started = time.perf_counter()
@@ -443,58 +473,56 @@ def main():
         # 1. End to end
         phase = time.perf_counter()
         print(f"\n== End to end: evaluate_async over {records} records, canned responder at {responder.url} ==")
-        print(f"{'metric':<14}{'side':<11}{'records/s':>10}{'vs bare':>8}{'CPU µs/rec':>12}{'vs bare':>8}"
-              f"{'in GC':>7}{'peak MiB':>10}{'vs bare':>8}{'resp. CPU':>10}")
-        memory_labels = ("native", "baseline", "bare loop") if args.memory_all else ("native", "bare loop")
+        print(f"  ({args.repeat} runs, min / median / max; in GC, resp. CPU: medians)")
+        print(f"  {'side':<11}{'records/s':>24}{'client CPU µs/rec':>24}{'in GC':>7}{'peak MiB':>10}{'vs bare':>8}"
+              f"{'resp. CPU':>10}")
+        memory_labels = ("native", "literal", "fast", "bare loop") if args.memory_all else ("native", "bare loop")
         for metric in e2e_metrics:
             runners = e2e_runners(metric, table, configuration, api_client)
             figures = time_e2e(runners, records, args.repeat, responder)
             peaks = {} if args.skip_memory else memory_e2e(runners, memory_labels)
-            bare_rate, bare_cpu, _, _ = figures["bare loop"]
-            for label, (rate, cpu, in_gc, share) in figures.items():
-                if label in peaks:
-                    mem = f"{mib(peaks[label]):10.1f}{peaks[label] / peaks['bare loop']:8.2f}"
-                else:
-                    mem = f"{'-':>10}{'-':>8}"
-                print(f"{metric:<14}{label:<11}{rate:10.0f}{rate / bare_rate:8.2f}{cpu:12.1f}{bare_cpu / cpu:8.2f}"
-                      f"{in_gc:7.1f}{mem}{share:9.0%}")
-            rate_ratio = figures["native"][0] / bare_rate
-            cpu_ratio = bare_cpu / figures["native"][1]
-            if rate_ratio < 0.9:
-                failures.append(f"{metric}: native throughput {rate_ratio:.2f} of the bare loop's by wall time, "
-                                f"{cpu_ratio:.2f} by client CPU time (target >= 0.90)")
+            of_bare = print_e2e(metric, figures, peaks, records)
+            if median(of_bare) < 0.9:
+                failures.append(f"{metric}: native throughput {median(of_bare):.2f} of the bare loop's by wall time "
+                                f"(median; min {min(of_bare):.2f}, max {max(of_bare):.2f}; target >= 0.90)")
             if peaks and peaks["native"] / peaks["bare loop"] > 1.2:
                 failures.append(f"{metric}: native peak memory {peaks['native'] / peaks['bare loop']:.2f} x "
                                 "the bare loop's (target <= 1.2)")
-        print("(records/s: best wall time; CPU µs/rec: this process's CPU time in its best run, the better"
-              " guide on a busy machine;\n 'vs bare' > 1 is better for the first two; in GC: of the CPU µs/rec, those"
-              " spent in the cyclic garbage collector;\n peak: tracemalloc, a separate run; resp. CPU: the responder's"
-              " share of one core)")
+        print("(records/s: by wall time; client CPU µs/rec: this process's CPU time per record, the better guide on a"
+              " busy machine;\n in GC: of the CPU µs/rec, those spent in the cyclic garbage collector; peak: tracemalloc,"
+              " a separate run;\n resp. CPU: the responder's share of one core; speed-ups: baseline / native of the"
+              " same round)")
         print(f"[{time.perf_counter() - phase:.0f} s]")
 
         # 1b. Sending alone
         phase = time.perf_counter()
         alone = sending_alone(table, configuration, api_client, records, args.repeat)
-        print(f"\n== Sending alone: gather of every request on a stub session (no network), hap, client CPU ==")
-        print(f"{'side':<11}{'µs/request':>11}{'over bare':>11}")
-        for label, us in alone.items():
-            print(f"{label:<11}{us:11.2f}{us - alone['bare loop']:+11.2f}")
+        print("\n== Sending alone: gather of every request on a stub session (no network), hap, client CPU ==")
+        print(f"  ({args.repeat} runs, µs/request min / median / max; over bare: medians)")
+        for label, seconds in alone.items():
+            us = [t / records * 1e6 for t in seconds]
+            over = median(us) - median([t / records * 1e6 for t in alone["bare loop"]])
+            print(f"  {label:<11}{fmt_spread(us, 1, 9, 2)}{over:+11.2f}")
+        for baseline in ("literal", "fast"):
+            ratios = speedups(alone, baseline)
+            print(f"  {'speed-up over ' + baseline:<20}{fmt_spread(ratios, 1, 8, 2, 'x')}   {gain_verdict(ratios)}")
         print(f"[{time.perf_counter() - phase:.0f} s]")
 
         # 2. The provider's own work
         phase = time.perf_counter()
-        print(f"\n== The provider's own work, µs per record ({records} records, best of {max(args.repeat, 5)}) ==")
-        print(f"{'classes':<10}{'metric':<20}{'step':<14}{'native':>9}{'baseline':>10}{'speed-up':>10}")
         for variant in ("pydantic", "plain"):
             with swapped_classes(variant == "plain"):
+                steps = []
                 for metric in METRICS:
-                    figures = own_work(metric, table, configuration, api_client, records, max(args.repeat, 5))
-                    for step, step_name in (("pre", "body building"), ("post", "post-process")):
-                        n, b = figures[(step, "native")], figures[(step, "baseline")]
-                        print(f"{variant:<10}{metric:<20}{step_name:<14}{n:9.2f}{b:10.2f}{b / n:9.2f}x")
-                        if b / n < 2:
-                            failures.append(f"{variant}/{metric} {step_name}: native {b / n:.2f}x faster than the baseline (target >= 2x)")
-        print("(pydantic: the SDK's own result classes; plain: trivial classes in both modules)")
+                    figures = own_work(metric, table, configuration, api_client, records, own_repeat)
+                    steps += [(f"{metric}: body building", figures["pre"]), (f"{metric}: post-process", figures["post"])]
+            title = ("SDK result classes (pydantic)" if variant == "pydantic" else "trivial plain result classes")
+            out = report(f"The provider's own work, {records} records, {title}", steps, per=records, unit="rec",
+                         targets={step: 2.0 for step, _ in steps})
+            for step, ratios in out.items():
+                if ratios["fast"][1] < 2:
+                    failures.append(f"{variant}/{step}: native speed-up {ratios['fast'][1]:.2f}x over the fast "
+                                    f"baseline (median; {ratios['literal'][1]:.2f}x over the literal one; target >= 2x)")
         print(f"[{time.perf_counter() - phase:.0f} s]")
 
         if args.profile:
@@ -507,14 +535,15 @@ def main():
                     lambda: make_provider(native, "faithfulness", configuration, api_client)._ScreeningProvider__pre_process_data(data=table))
 
     print(f"\nresponder served {responder.served} requests; total {time.perf_counter() - started:.0f} s; "
-          f"load average {os.getloadavg()[0]:.1f}")
+          f"load average {os.getloadavg()[0]:.2f}")
     if failures:
         print("\nTargets missed:")
         for f in failures:
             print(" -", f)
     else:
         print("\nAll targets met.")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
