@@ -124,11 +124,12 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
     Chain& chain = self->chain;
     self->running = true;
     try {
-        Ref sent = Ref::borrow(value);
+        PyObject* sent = value;  // borrowed: the caller holds it through the call
         if (!self->started) {
             self->started = true;
-            resume_frame(self, none(), std::move(thrown));
-            sent = none();  // what the frame awaits now starts with None
+            chain.thrown = std::move(thrown);  // raised at the very start, if any
+            chain.current.resume();
+            sent = Py_None;  // what the frame awaits now starts with None
         }
         // Each turn hands the awaited iterator what came in (a value, or an exception to
         // throw), then resumes the frame with what the iterator gave back, until the
@@ -165,7 +166,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                 }
             } else {
                 PyObject* r = nullptr;
-                PySendResult sr = PyIter_Send(delegate.get(), sent.get(), &r);
+                PySendResult sr = PyIter_Send(delegate.get(), sent, &r);
                 if (sr == PYGEN_NEXT) {
                     chain.delegate = std::move(delegate);
                     self->running = false;
@@ -176,7 +177,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                 else error = Ref::steal(PyErr_GetRaisedException());
             }
             resume_frame(self, error ? nullptr : std::move(result_value), std::move(error));
-            sent = none();
+            sent = Py_None;
         }
     } catch (...) {
         // Only the bridge's own bookkeeping can land here (the frame keeps its errors).
@@ -187,15 +188,16 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
     }
     self->running = false;
     AsyncPromise& p = self->handle.promise();
-    std::exception_ptr error = std::move(p.error);
-    Ref result = std::move(p.result);
-    finish(self);
-    if (error) {
+    if (p.error) {
+        std::exception_ptr error = std::move(p.error);
+        finish(self);
         raise_frame_error(error);
         add_traceback_entry(self->function);
         return PYGEN_ERROR;
     }
-    *out = result ? result.release() : Py_NewRef(Py_None);
+    PyObject* result = p.result.release();
+    finish(self);
+    *out = result ? result : Py_NewRef(Py_None);
     return PYGEN_RETURN;
 }
 
