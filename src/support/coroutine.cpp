@@ -554,6 +554,15 @@ Ref AsyncPromise::Awaiter::await_resume() {
     return std::move(chain->sent);
 }
 
+// An interpreter coroutine suspended in an await of its own (its cr_await is not None), read
+// from its frame state as the interpreter reads it: the state after a yield from an awaited
+// iterator (FRAME_SUSPENDED_YIELD_FROM). The modules are built for this interpreter only.
+static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000, "frame states of Python 3.13");
+static bool suspended_in_await(PyObject* coroutine) {
+    constexpr int8_t kSuspendedYieldFrom = -1;
+    return reinterpret_cast<PyCoroObject*>(coroutine)->cr_frame_state == kSuspendedYieldFrom;
+}
+
 AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
     // The iterator that `await o` would delegate to.
     PyTypeObject* t = Py_TYPE(o);
@@ -562,13 +571,12 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
         return Awaiter{chain, Ref::borrow(o)};
     }
     if (PyCoro_CheckExact(o)) {
-        if (!getattr(o, "cr_await").is_none()) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        if (suspended_in_await(o)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return Awaiter{chain, Ref::borrow(o)};
     }
     if (PyGen_CheckExact(o)) {
-        Ref code = getattr(o, "gi_code");
-        Ref flags = getattr(code.get(), "co_flags");
-        if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Awaiter{chain, Ref::borrow(o)};
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+        if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Awaiter{chain, Ref::borrow(o)};
     }
     if (!t->tp_as_async || !t->tp_as_async->am_await)
         raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);

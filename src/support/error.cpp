@@ -4,11 +4,6 @@
 
 namespace tsy {
 
-Ref Ref::checked(PyObject* p) {
-    if (!p) throw_error();
-    return Ref(p);
-}
-
 PyError::PyError() : exc_(Ref::steal(PyErr_GetRaisedException())) {
     if (!exc_) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");

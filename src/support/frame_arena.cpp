@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace tsy::frame_arena {
 
@@ -180,9 +182,14 @@ Slot slot_of(const void* p) noexcept {
 int traverse(Slot slot, visitproc visit, void* arg) noexcept {
     auto* words = static_cast<PyObject* const*>(slot.begin);
     const unsigned char* bytes = marks_of(reinterpret_cast<uintptr_t>(slot.begin));
-    for (size_t i = 0; i < slot.size / 64; ++i) {
-        for (unsigned bits = bytes[i]; bits; bits &= bits - 1) {
-            Py_VISIT(words[i * 8 + static_cast<size_t>(std::countr_zero(bits))]);
+    // Eight bytes of marks (64 words of the frame) at a time: most are zero.
+    static_assert(std::endian::native == std::endian::little, "mark bytes read as one little-endian word");
+    for (size_t i = 0; i < slot.size / 64; i += 8) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, bytes + i, std::min<size_t>(8, slot.size / 64 - i));
+        for (; bits; bits &= bits - 1) {
+            const size_t bit = static_cast<size_t>(std::countr_zero(bits));  // little-endian bytes in order
+            Py_VISIT(words[(i + bit / 8) * 8 + bit % 8]);
         }
     }
     return 0;

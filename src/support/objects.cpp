@@ -1,9 +1,10 @@
 #include "objects.hpp"
 
+#include <link.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <unordered_map>
 #include <cstdarg>
 
 namespace tsy {
@@ -20,20 +21,112 @@ Ref text_format(const char* fmt, ...) {
     return Ref::checked(r);
 }
 
-// Names in C++ code are mostly literals used again and again: each is interned once and
-// kept, found by its address (and checked by content, in case the address is reused).
-PyObject* interned_name(const char* s) {
-    static std::unordered_map<const char*, PyObject*> cache;
-    auto found = cache.find(s);
-    if (found != cache.end() && PyUnicode_CompareWithASCIIString(found->second, s) == 0) return found->second;
-    PyObject* name = PyUnicode_InternFromString(s);
-    if (!name) throw_error();
-    if (found != cache.end()) {
-        Py_DECREF(found->second);
-        found->second = name;
-    } else {
-        cache.emplace(s, name);
+namespace {
+
+// The read-only stretches of this module's loaded image: a text there is a literal, fixed for
+// the life of the process.
+struct ReadOnlyImage {
+    std::vector<std::pair<uintptr_t, uintptr_t>> ranges;
+
+    ReadOnlyImage() {
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, size_t, void* data) -> int {
+                auto* self = static_cast<ReadOnlyImage*>(data);
+                const auto here = reinterpret_cast<uintptr_t>(&names::find);
+                std::vector<std::pair<uintptr_t, uintptr_t>> read_only;
+                bool ours = false;
+                for (int i = 0; i < info->dlpi_phnum; ++i) {
+                    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                    if (segment.p_type != PT_LOAD) continue;
+                    const uintptr_t begin = info->dlpi_addr + segment.p_vaddr, end = begin + segment.p_memsz;
+                    ours = ours || (here >= begin && here < end);
+                    if (!(segment.p_flags & PF_W)) read_only.emplace_back(begin, end);
+                }
+                if (!ours) return 0;
+                self->ranges = std::move(read_only);
+                return 1;
+            },
+            this);
     }
+
+    bool holds(const char* s) const {
+        const auto p = reinterpret_cast<uintptr_t>(s);
+        for (auto [begin, end] : ranges)
+            if (p >= begin && p < end) return true;
+        return false;
+    }
+};
+
+}  // namespace
+
+// The interned names made so far, by the address of their text: open addressing on a
+// multiplicative hash of the address, so that finding one costs a few instructions.
+class NameCache {
+public:
+    PyObject* find(const char* s) const {
+        for (size_t i = slot(s);; i = (i + 1) & (slots_.size() - 1)) {
+            const Entry& e = slots_[i];
+            if (e.text == s) {
+                if (e.literal || PyUnicode_CompareWithASCIIString(e.name, s) == 0) return e.name;
+                return nullptr;  // the address now holds another text
+            }
+            if (!e.text) return nullptr;
+        }
+    }
+
+    void put(const char* s, PyObject* name, bool literal) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        for (size_t i = slot(s);; i = (i + 1) & (slots_.size() - 1)) {
+            Entry& e = slots_[i];
+            if (e.text == s) {  // the text at this address changed
+                Py_XSETREF(e.name, name);
+                return;
+            }
+            if (!e.text) {
+                e = {s, name, literal};
+                ++used_;
+                return;
+            }
+        }
+    }
+
+private:
+    struct Entry {
+        const char* text = nullptr;
+        PyObject* name = nullptr;  // kept for good
+        bool literal = false;
+    };
+    size_t slot(const char* s) const {
+        return (reinterpret_cast<uintptr_t>(s) * 0x9E3779B97F4A7C15ull) >> (64 - bits_);
+    }
+    void grow() {
+        std::vector<Entry> old = std::move(slots_);
+        ++bits_;
+        slots_.assign(size_t{1} << bits_, Entry{});
+        used_ = 0;
+        for (const Entry& e : old)
+            if (e.text) put(e.text, e.name, e.literal);
+    }
+    unsigned bits_ = 8;
+    std::vector<Entry> slots_ = std::vector<Entry>(size_t{1} << 8);
+    size_t used_ = 0;
+};
+
+names::Recent names::recent[256];
+
+// Every name is interned once and kept, found by the address of its text. A text that is not
+// a literal of this module is checked by content as well, in case its address has been
+// reused for another text; a literal's name also goes into the table of recent ones.
+PyObject* names::find(const char* s) {
+    static NameCache cache;
+    static const ReadOnlyImage literals;
+    PyObject* name = cache.find(s);
+    if (!name) {
+        name = PyUnicode_InternFromString(s);
+        if (!name) throw_error();
+        cache.put(s, name, literals.holds(s));
+    }
+    if (literals.holds(s)) recent[slot(s)] = {s, name};
     return name;
 }
 
@@ -137,7 +230,7 @@ bool hasattr(PyObject* o, const char* name) {
 
 Ref special_method(PyObject* o, const char* name, const char* protocol) {
     PyTypeObject* t = Py_TYPE(o);
-    Ref attr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), name));
+    Ref attr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(t), interned_name(name)));
     if (!attr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
@@ -330,13 +423,33 @@ Ref CallArgs::call(PyObject* callable) const {
     stack[0] = nullptr;
     std::copy_n(positional_.data(), npos, stack + 1);
     std::copy_n(values_.data(), nkw, stack + 1 + npos);
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
-        for (size_t i = 0; i < nkw; ++i)
-            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
-    }
+    // Held through the call: a call made inside it may put another tuple in its place.
+    Ref kwnames = nkw ? Ref::borrow(keyword_names(names_.data(), nkw)) : Ref();
     return Ref::checked(PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+// The tuple of keyword names of a call, as the compiler makes one constant per call site: the
+// same names in the same order give the same tuple, kept for good. Keyword names are mostly
+// interned literals, so most calls find theirs by identity in a small table.
+PyObject* CallArgs::keyword_names(PyObject* const* names, size_t count) {
+    struct Kept {
+        PyObject* names = nullptr;  // a tuple, kept for the life of the process (never freed:
+        size_t hash = 0;            // static destructors run after the interpreter is gone)
+    };
+    static Kept kept[64];
+    size_t hash = count;
+    for (size_t i = 0; i < count; ++i) hash = (hash ^ reinterpret_cast<uintptr_t>(names[i])) * 0x100000001B3ull;
+    Kept& k = kept[(hash >> 7) & 63];
+    if (k.names && k.hash == hash && static_cast<size_t>(PyTuple_GET_SIZE(k.names)) == count &&
+        std::equal(names, names + count, &PyTuple_GET_ITEM(k.names, 0))) {
+        return k.names;
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (!tuple) throw_error();
+    for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
+    Py_XSETREF(k.names, tuple);
+    k.hash = hash;
+    return k.names;
 }
 
 }  // namespace tsy

@@ -11,6 +11,25 @@
 
 namespace tsy {
 
+// ---- names --------------------------------------------------------------------------------
+// The interned name of a text, as kept for good by the support layer. Names are mostly
+// literals of the module, looked up again and again: the latest ones are found by their
+// address in a small table, inline; the rest of the lookup is out of line.
+namespace names {
+struct Recent {
+    const char* text;
+    PyObject* name;
+};
+extern Recent recent[256] __attribute__((visibility("hidden")));
+inline size_t slot(const char* text) { return (reinterpret_cast<uintptr_t>(text) >> 3) & 255; }
+PyObject* find(const char* text);
+}  // namespace names
+
+inline PyObject* interned_name(const char* text) {
+    const names::Recent& r = names::recent[names::slot(text)];
+    return r.text == text ? r.name : names::find(text);
+}
+
 // ---- text and numbers -------------------------------------------------------------------
 Ref text(std::string_view s);
 Ref text_format(const char* fmt, ...);  // PyUnicode_FromFormat
@@ -142,6 +161,7 @@ private:
         kept_.push_back(std::move(value));
         return kept_.back().get();
     }
+    static PyObject* keyword_names(PyObject* const* names, size_t count);
     PointerList positional_;
     PointerList names_;
     PointerList values_;
@@ -184,8 +204,6 @@ Ref call(const Ref& callable, const Args&... args) {
 }
 inline PyObject* positional_pointer(PyObject* v) { return v; }
 inline PyObject* positional_pointer(const Ref& v) { return v.get(); }
-// The interned name, as kept for good by the support layer.
-PyObject* interned_name(const char* name);
 
 // o.name(args...): with positional arguments only, without making a bound method.
 template <class... Args>

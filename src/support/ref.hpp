@@ -39,6 +39,8 @@ inline void unmark(const void* slot) noexcept {
 
 }  // namespace frame_arena
 
+[[noreturn]] void throw_error();  // error.hpp
+
 class Ref {
 public:
     Ref() noexcept { frame_arena::mark(this); }
@@ -53,7 +55,11 @@ public:
     }
     // Takes over a new reference from an interpreter call; null means the call raised,
     // and the raised exception is thrown as a PyError.
-    static Ref checked(PyObject* p);
+    static Ref checked(PyObject* p) {
+        if (!p) [[unlikely]]
+            throw_error();
+        return Ref(p);
+    }
 
     Ref(const Ref& other) noexcept : p_(other.p_) {
         Py_XINCREF(p_);

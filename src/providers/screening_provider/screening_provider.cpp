@@ -91,7 +91,8 @@ Ref get_headers(Invocation& a) {
     Ref headers = new_dict();
     dict_set(headers.get(), "Content-Type", interned("application/json").get());
     Ref token = call(a.global("get_authenticator_token"), getattr(getattr(self, "vexmon_client").get(), "authenticator"));
-    dict_set(headers.get(), "Authorization", text_format("Bearer %S", token.get()).get());
+    Ref bearer = Ref::checked(PyUnicode_Concat(interned("Bearer ").get(), str(token.get()).get()));
+    dict_set(headers.get(), "Authorization", bearer.get());
     dict_set(headers.get(), "x-governance-instance-id", getattr(self, "service_instance_id").get());
     dict_set(headers.get(), "origin", interned("sdk").get());
     return headers;
