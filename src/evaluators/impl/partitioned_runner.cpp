@@ -178,7 +178,7 @@ public:
                 if (text_equals(status.get(), "finished")) {
                     outcomes[static_cast<size_t>(i)] = call_method(future, "result");
                     progress_.finished(PyLong_AsSsize_t(item_at(outcomes[static_cast<size_t>(i)].get(), 0).get()));
-                } else if (text_equals(status.get(), "error")) {
+                } else {  // failed, or cancelled by someone else: its result() raises why
                     dict_set(failures_.get(), integer(i).get(), future);
                     if (i < stop) {
                         stop = i;  // nothing after it is needed any more
