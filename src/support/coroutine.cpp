@@ -9,13 +9,12 @@ namespace {
 struct CoroutineObject {
     PyObject_HEAD
     std::coroutine_handle<AsyncPromise> handle;  // the root frame; null once finished
-    Chain chain;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* function;  // the native function that made it
+    Chain chain;         // empty whenever the coroutine is not running a frame
+    PyObject* function;  // the native function that made it, which names it
     PyObject* weakrefs;
     bool started;
     bool running;
+    bool finalized;  // tp_finalize has run, which the collector remembers for the object's life
 };
 
 CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
@@ -352,10 +351,12 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
 
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
+    c->finalized = true;
     if (!c->handle) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (!c->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) < 0)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                             function_qualname(c->function)) < 0)
             PyErr_WriteUnraisable(self);
         finish(c);
     } else {
@@ -376,14 +377,16 @@ void coroutine_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (!c->handle) {  // finished: no frame to finalize or free, nothing to recurse into
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
-        Py_CLEAR(c->name);
-        Py_CLEAR(c->qualname);
         Py_CLEAR(c->function);
-        c->chain.~Chain();
         release_stop_value();
-        // One the collector has finalized keeps that mark: kept, it would never be again.
-        if (kept_count < kKeptCoroutines && !PyObject_GC_IsFinalized(self)) kept_coroutines[kept_count++] = c;
-        else Py_TYPE(self)->tp_free(self);
+        // One that was finalized keeps the collector's mark: kept, it would never be again. A
+        // kept one keeps its (empty) chain for the next.
+        if (kept_count < kKeptCoroutines && !c->finalized) {
+            kept_coroutines[kept_count++] = c;
+            return;
+        }
+        c->chain.~Chain();
+        Py_TYPE(self)->tp_free(self);
         return;
     }
     // Freeing a frame can free the coroutine it awaits, and so on down a chain: the
@@ -398,8 +401,6 @@ void coroutine_dealloc(PyObject* self) {
     if (!resurrected) {
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         finish(c);
-        Py_CLEAR(c->name);
-        Py_CLEAR(c->qualname);
         Py_CLEAR(c->function);
         c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
@@ -411,8 +412,6 @@ void coroutine_dealloc(PyObject* self) {
 // innermost running one to the root.
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
     Py_VISIT(c->function);
     if (!c->handle) return 0;
     Py_VISIT(c->chain.delegate.get());
@@ -452,7 +451,8 @@ PyObject* coroutine_await(PyObject* self) {
 }
 
 PyObject* coroutine_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname, self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", function_qualname(as_coroutine(self)->function),
+                                self);
 }
 
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
@@ -461,8 +461,10 @@ PyObject* get_await(PyObject* self, void*) {
     PyObject* d = c->chain.delegate.get();
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(function_name(as_coroutine(self)->function)); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(function_qualname(as_coroutine(self)->function));
+}
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
@@ -515,23 +517,22 @@ PyTypeObject* coroutine_type() {
 
 Ref make_coroutine(Async task, const Invocation& call) {
     CoroutineObject* c;
-    if (kept_count > 0) {
+    if (kept_count > 0) {  // with an empty chain, and the type it had
         c = kept_coroutines[--kept_count];
-        PyObject_Init(reinterpret_cast<PyObject*>(c), coroutine_type());
+        PyObject_Init(reinterpret_cast<PyObject*>(c), Py_TYPE(reinterpret_cast<PyObject*>(c)));
     } else {
         c = PyObject_GC_New(CoroutineObject, coroutine_type());
         if (!c) throw_error();
+        new (&c->chain) Chain{};
     }
     c->handle = task.release();
-    new (&c->chain) Chain{};
     c->chain.current = c->handle;
     c->handle.promise().chain = &c->chain;
-    c->name = Py_NewRef(call.name());
-    c->qualname = Py_NewRef(call.qualname());
     c->function = Py_NewRef(call.function());
     c->weakrefs = nullptr;
     c->started = false;
     c->running = false;
+    c->finalized = false;
     PyObject_GC_Track(c);
     return Ref::steal(reinterpret_cast<PyObject*>(c));
 }

@@ -79,8 +79,14 @@ bool commit(uintptr_t from, size_t size) noexcept {
 unsigned char* marks_of(uintptr_t address) noexcept { return extent.marks + ((address - extent.begin) >> 6); }
 
 void clear_marks(uintptr_t begin, size_t size) noexcept {
+    // A byte of marks per 64 bytes of frame: most frames have a few, cleared without a call.
     unsigned char* bytes = marks_of(begin);
-    for (size_t i = 0; i < size / 64; ++i) bytes[i] = 0;
+    size_t n = size / 64;
+    constexpr uint64_t zero = 0;
+    for (; n >= 8; n -= 8, bytes += 8) std::memcpy(bytes, &zero, 8);
+    if (n >= 4) std::memcpy(bytes, &zero, 4), bytes += 4, n -= 4;
+    if (n >= 2) std::memcpy(bytes, &zero, 2), bytes += 2, n -= 2;
+    if (n) *bytes = 0;
 }
 
 void link(Run*& head, Run* run) noexcept {

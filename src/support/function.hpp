@@ -98,6 +98,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 // file of its module and the line where it is defined. The exception itself is unchanged.
 void add_traceback_entry(PyObject* function) noexcept;
 
+// The name and qualified name a native function has now (borrowed).
+PyObject* function_name(PyObject* function) noexcept;
+PyObject* function_qualname(PyObject* function) noexcept;
+
 struct FunctionData;
 
 // What a body sees of its call: the bound arguments, in parameter order (positional, then
