@@ -177,6 +177,6 @@ def report(title: str, steps: list, per: int, unit: str = "row", sides=SIDES3, t
             target = targets.get(step)
             if target is not None:
                 met = statistics.median(ratios) >= target
-                verdict += f"; target >= {target:g}x (median) {'met' if met else 'MISSED'}"
+                verdict += f"; target >= {target:.3g}x (median) {'met' if met else 'MISSED'}"
             print(f"  {'speed-up over ' + baseline:<28}{fmt_spread(ratios, 1, 9, 2, 'x')}      {verdict}")
     return out

@@ -91,6 +91,39 @@ void finish(CoroutineObject* self) {
 // `thrown` holds an exception to raise at the current await.
 PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out);
 
+// The end of a step whose frame finished: its value, or its error raised.
+PySendResult conclude(CoroutineObject* self, PyObject** out) {
+    AsyncPromise& p = self->handle.promise();
+    if (p.error) {
+        std::exception_ptr error = std::move(p.error);
+        finish(self);
+        raise_frame_error(error);
+        add_traceback_entry(self->function);
+        *out = nullptr;
+        return PYGEN_ERROR;
+    }
+    PyObject* result = p.result.release();
+    finish(self);
+    *out = result ? result : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
+// The first step of `await`, which often runs the whole body: it starts the frame, and the
+// turns of `advance` follow only if the frame awaits something.
+[[gnu::always_inline]] inline PySendResult first_step(CoroutineObject* self, PyObject** out) {
+    self->started = true;
+    self->running = true;
+    self->chain.current.resume();  // the frame keeps its own errors
+    self->running = false;
+    if (!self->handle.done()) return advance(self, Py_None, nullptr, out);
+    return conclude(self, out);
+}
+
+// True when a step can be the first step: not started, nothing thrown in, nothing sent.
+bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thrown) {
+    return !self->started && !self->running && self->handle && !thrown && value == Py_None;
+}
+
 PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
     // A native coroutine awaiting another nests one step in the other on the C stack: bound
     // the depth as the interpreter bounds nested calls (RecursionError, not a crash).
@@ -98,7 +131,8 @@ PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject**
         *out = nullptr;
         return PYGEN_ERROR;
     }
-    PySendResult r = advance(self, value, std::move(thrown), out);
+    PySendResult r = starts_plainly(self, value, thrown.get()) ? first_step(self, out)
+                                                         : advance(self, value, std::move(thrown), out);
     Py_LeaveRecursiveCall();
     return r;
 }
@@ -186,18 +220,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         return PYGEN_ERROR;
     }
     self->running = false;
-    AsyncPromise& p = self->handle.promise();
-    if (p.error) {
-        std::exception_ptr error = std::move(p.error);
-        finish(self);
-        raise_frame_error(error);
-        add_traceback_entry(self->function);
-        return PYGEN_ERROR;
-    }
-    PyObject* result = p.result.release();
-    finish(self);
-    *out = result ? result : Py_NewRef(Py_None);
-    return PYGEN_RETURN;
+    return conclude(self, out);
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
@@ -288,8 +311,9 @@ PyObject* coroutine_send(PyObject* self, PyObject* arg) {
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
     PyObject* out = nullptr;
-    PySendResult r = advance(as_coroutine(self), Py_None, nullptr, &out);
+    PySendResult r = starts_plainly(c, Py_None, nullptr) ? first_step(c, &out) : advance(c, Py_None, nullptr, &out);
     if (r != PYGEN_RETURN) return r == PYGEN_NEXT ? out : nullptr;
     if (out == Py_None) {
         Py_DECREF(out);  // StopIteration without a value: no exception needed at all

@@ -30,6 +30,9 @@ struct FunctionData {
     bool exact_checks = false;  // some parameter asks for an exact type
     // Some parameter is keyword-only or asks for an exact type: one test on the common path.
     bool keyword_only_or_exact = false;
+    // Positional parameters only, none checked, no **kwargs: a call giving every one of them
+    // positionally is bound as it stands.
+    bool plain = false;
     bool coroutine = false;
     Body body = nullptr;
     Ref var_keywords_name;
@@ -203,8 +206,20 @@ PyObject* closest_name(PyObject* name, const std::vector<PyObject*>& candidates)
 struct FunctionCall {
     static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool& body_ran) {
         const FunctionData& d = *f->data;
-        const size_t nparams = d.params.size();
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (d.plain && !kwnames && (size_t)nargs == d.positional) {
+            Invocation inv(reinterpret_cast<PyObject*>(f), args, nullptr);
+            body_ran = true;
+            return d.body(inv);
+        }
+        return bind_and_run(f, args, nargs, kwnames, body_ran);
+    }
+
+    // Every other call: defaults, keywords, **kwargs, keyword-only parameters, exact types.
+    [[gnu::noinline]] static Ref bind_and_run(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, bool& body_ran) {
+        const FunctionData& d = *f->data;
+        const size_t nparams = d.params.size();
         std::array<PyObject*, kMaxParams> slots;  // only the first nparams are used
         // Positional arguments never fill keyword-only parameters.
         const size_t npositional = std::min<size_t>((size_t)nargs, d.positional);
@@ -552,6 +567,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     }
     if (spec.returns) dict_set(annotations.get(), "return", text(spec.returns).get());
     data->keyword_only_or_exact = data->exact_checks || data->positional != data->params.size();
+    data->plain = !data->keyword_only_or_exact && !data->var_keywords;
 
     Ref name = interned(spec.name);
     Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix, name.get()) : name;
