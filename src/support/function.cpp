@@ -207,12 +207,29 @@ struct FunctionCall {
     static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool& body_ran) {
         const FunctionData& d = *f->data;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (d.plain && !kwnames && (size_t)nargs == d.positional) {
-            Invocation inv(reinterpret_cast<PyObject*>(f), args, nullptr);
-            body_ran = true;
-            return d.body(inv);
+        if (d.plain && !kwnames) {
+            if ((size_t)nargs == d.positional) {
+                Invocation inv(reinterpret_cast<PyObject*>(f), args, nullptr);
+                body_ran = true;
+                return d.body(inv);
+            }
+            if ((size_t)nargs >= d.required && (size_t)nargs < d.positional)
+                return run_with_defaults(f, args, nargs, body_ran);
         }
         return bind_and_run(f, args, nargs, kwnames, body_ran);
+    }
+
+    // A plain function given its first `nargs` parameters positionally; the rest have defaults.
+    [[gnu::noinline]] static Ref run_with_defaults(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
+                                                   bool& body_ran) {
+        const FunctionData& d = *f->data;
+        std::array<PyObject*, kMaxParams> slots;
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        for (size_t i = (size_t)nargs; i < d.positional; ++i)
+            slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
+        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), nullptr);
+        body_ran = true;
+        return d.body(inv);
     }
 
     // Every other call: defaults, keywords, **kwargs, keyword-only parameters, exact types.
