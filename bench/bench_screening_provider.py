@@ -2,6 +2,7 @@
 
     .venv/bin/python bench/bench_screening_provider.py [--records 20000] [--repeat 3]
         [--metrics hap,faithfulness] [--skip-memory] [--memory-all] [--profile]
+        [--object-types] [--in-flight-only]
 
 Side by side in one run:
 
@@ -22,6 +23,22 @@ Side by side in one run:
    Then the sending alone: every request gathered on a stub session that answers on the
    event loop with no network, so the per-request cost of ``send_with_retries`` shows
    without aiohttp's own.
+
+   Then what a request keeps while every request is in flight, on the same kind of stub
+   session (hap): for ``send_with_retries`` of each side gathered over every body, the
+   bare loop's request gathered the same way, and ``evaluate_async`` of each side end to
+   end (the stub standing in for ``aiohttp.ClientSession``), the GC-tracked objects
+   (``len(gc.get_objects())``) and the allocated memory blocks
+   (``sys.getallocatedblocks()``) at the moment the stub's ``post`` is called for the last
+   body (when every other request is suspended in its first await; see ``PeakProbe``),
+   less the same figures just before the run, per record, with the collector disabled
+   during the run. Counts, not times: one run per side. The blocks are the interpreter's
+   small-object allocator's only, so they leave out the native coroutines' C++ frames
+   (kept in the module's frame arena) and any allocation over 512 bytes; the end-to-end
+   figures also hold the bodies and columns the run builds, which the gathered ones (and
+   the bare loop) get built beforehand. With --object-types, the tracked objects by type,
+   native (gathered) against the bare loop, per record. --in-flight-only runs just the
+   equivalence check and these counts.
 
 2. The provider's own work per record: ``_ScreeningProvider__pre_process_data`` (body
    building, before the first request) and ``_ScreeningProvider__post_process`` (after the
@@ -394,6 +411,167 @@ def sending_alone(table, configuration, api_client, records, repeat):
     return interleaved({label: (lambda label=label: one_run(label)) for label in makers}, repeat)
 
 
+# ---- what a request keeps while every request is in flight -----------------------------------------
+
+
+def census(with_types=False):
+    """(GC-tracked objects, allocated memory blocks, {type name: tracked count} or None) now.
+
+    The blocks are counted first, so the list ``gc.get_objects`` makes is not among them."""
+    blocks = sys.getallocatedblocks()
+    objects = gc.get_objects()
+    tracked = len(objects)
+    kinds = None
+    if with_types:
+        kinds = {}
+        for o in objects:
+            t = type(o)
+            name = t.__qualname__ if t.__module__ == "builtins" else f"{t.__module__}.{t.__qualname__}"
+            kinds[name] = kinds.get(name, 0) + 1
+    del objects
+    return tracked, blocks, kinds
+
+
+class _CountingPosting(_StubPosting):
+    """The stub's posting, counting the requests whose sending has resumed."""
+
+    def __init__(self, response, probe):
+        super().__init__(response)
+        self._probe = probe
+
+    async def __aenter__(self):
+        await asyncio.sleep(0)
+        self._probe.resumed += 1
+        return self._response
+
+
+class PeakProbe(StubSession):
+    """A stub session that takes a census when its ``post`` is called for the last body.
+
+    Why that moment is the peak: ``asyncio.gather`` wraps every request in a task, and the
+    tasks take their first steps in one pass of the event loop, in the order of the bodies.
+    Each step runs its request up to its first suspension, the ``asyncio.sleep(0)`` in the
+    posting's ``__aenter__``, and that sleep queues the task's next step behind every first
+    step already queued. So when ``post`` is called for the last body, every other request
+    is suspended in its first await and none has resumed (checked: ``resumed`` is still 0),
+    and none has an answer yet. The last request is counted as it stands inside ``post``,
+    1 of N, which moves a figure per record by less than 1/N of a request.
+
+    Also an ``aiohttp.ClientSession`` stand-in for ``evaluate_async`` (an async context
+    manager that gives itself)."""
+
+    def __init__(self, last, with_types):
+        super().__init__()
+        self._posting = _CountingPosting(self._posting._response, self)
+        self._last = last
+        self._with_types = with_types
+        self.posted = 0
+        self.resumed = 0
+        self.peak = None
+
+    def post(self, url, headers, data, ssl):
+        self.posted += 1
+        if self.posted == self._last:
+            assert self.resumed == 0, "a request resumed before the last one was posted"
+            self.peak = census(self._with_types)
+        return self._posting
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+
+def in_flight(table, configuration, api_client, records, with_types):
+    """label -> (tracked objects per record, memory blocks per record, {type: tracked per
+    record} or None) at the moment every request is in flight, less the same figures just
+    before the run, over the stub session; the collector off during the run."""
+    providers = {label: make_provider(m, "hap", configuration, api_client) for label, m in SIDES}
+    bodies, _ = providers["literal"]._ScreeningProvider__pre_process_data(data=table)
+    headers = providers["literal"]._ScreeningProvider__get_headers()
+    url = providers["literal"].base_url
+    expected = json.loads(CANNED_BODY)
+
+    async def bare_one(session, body):
+        async with session.post(url=url, headers=headers, data=body, ssl=True) as response:
+            status = response.status
+            text = await response.text()
+            return json.loads(text) if status == 200 else None
+
+    async def gather_all(make, session):
+        return await asyncio.gather(*[make(session, body) for body in bodies], return_exceptions=True)
+
+    def gathered(make):
+        def run(session):
+            out = asyncio.run(gather_all(make, session))
+            assert len(out) == records and all(r == expected for r in out), "unexpected results on the stub session"
+        return run
+
+    def evaluated(label, p):
+        def run(session):
+            stand_in = types.SimpleNamespace(ClientSession=lambda: session)
+            with swapped_globals([native, baseline], {"aiohttp": stand_in}):  # fast inherits literal's
+                out = asyncio.run(p.evaluate_async(table))
+            check_e2e(label, out, records)
+        return run
+
+    runs = {label: gathered(lambda session, body, p=p: p.send_with_retries(body, session)) for label, p in providers.items()}
+    runs["bare loop"] = gathered(bare_one)
+    for label, p in providers.items():
+        runs[f"{label} e2e"] = evaluated(label, p)
+
+    figures = {}
+    for label, run in runs.items():
+        session = PeakProbe(records, with_types)
+        gc.collect()
+        gc.disable()
+        try:
+            _, _, kinds0 = census(with_types)  # first, so that the type counts are there in both
+            tracked0, blocks0, _ = census()
+            run(session)
+        finally:
+            gc.enable()
+        assert session.peak and session.posted == records, f"{label}: {session.posted} requests posted"
+        tracked, blocks, kinds = session.peak
+        per_type = None
+        if with_types:
+            per_type = {k: (kinds.get(k, 0) - kinds0.get(k, 0)) / records for k in set(kinds) | set(kinds0)}
+        figures[label] = ((tracked - tracked0) / records, (blocks - blocks0) / records, per_type)
+        del session
+    return figures
+
+
+def print_in_flight(figures, with_types, top=15):
+    print("\n== In flight: objects per record while every request is in flight (stub session, hap) ==")
+    print("  (census when the stub's post is called for the last body, less the one before the run; collector off)")
+    print(f"  {'objects per record in flight:':<34}{'tracked':>9}{'blocks':>9}")
+    def name(label):
+        if label == "bare loop":
+            return label
+        return f"{label[:-4]} (evaluate_async)" if label.endswith(" e2e") else f"{label} (gather)"
+
+    for label, (tracked, blocks, _) in figures.items():
+        print(f"  {name(label):<34}{tracked:9.2f}{blocks:9.2f}")
+    bare_tracked, bare_blocks, _ = figures["bare loop"]
+    for label in ("native", "native e2e"):
+        tracked, blocks, _ = figures[label]
+        print(f"  {name(label) + ' - bare loop':<34}{tracked - bare_tracked:+9.2f}{blocks - bare_blocks:+9.2f}")
+    print("  (gather: send_with_retries, or the bare loop's request, gathered over the bodies built before the run;\n"
+          "   evaluate_async: end to end, so also its own bodies, record ids and columns, one str a body;\n"
+          "   blocks: the interpreter's small-object allocator only, so neither the native coroutines' C++ frames\n"
+          "   (the module's frame arena) nor allocations over 512 bytes)")
+    if not with_types:
+        return
+    native_types, bare_types = figures["native"][2], figures["bare loop"][2]
+    diff = {k: native_types.get(k, 0) - bare_types.get(k, 0) for k in set(native_types) | set(bare_types)}
+    ranked = sorted((k for k in diff if abs(diff[k]) >= 0.005), key=lambda k: (-abs(diff[k]), k))[:top]
+    print(f"\n  tracked objects per record in flight by type, native (gather) against the bare loop, top {top}:")
+    print(f"  {'type':<44}{'native':>9}{'bare':>9}{'diff':>9}")
+    for k in ranked:
+        print(f"  {k:<44}{native_types.get(k, 0):9.2f}{bare_types.get(k, 0):9.2f}{diff[k]:+9.2f}")
+
+
 # ---- the provider's own work ------------------------------------------------------------------
 
 
@@ -453,6 +631,10 @@ def main():
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--memory-all", action="store_true", help="also measure the baselines' peak memory")
     parser.add_argument("--profile", action="store_true", help="cProfile the native side afterwards")
+    parser.add_argument("--object-types", action="store_true",
+                        help="with the in-flight counts, the tracked objects by type, native against the bare loop")
+    parser.add_argument("--in-flight-only", action="store_true",
+                        help="only the equivalence check and the in-flight counts (no timing)")
     args = parser.parse_args()
     e2e_metrics = [m for m in args.metrics.split(",") if m]
     records = args.records
@@ -469,6 +651,10 @@ def main():
     with CannedResponder() as responder:
         api_client = make_api_client(responder.url)
         check_equivalence(table, configuration, api_client, records)
+
+        if args.in_flight_only:
+            print_in_flight(in_flight(table, configuration, api_client, records, args.object_types), args.object_types)
+            return 0
 
         # 1. End to end
         phase = time.perf_counter()
@@ -506,6 +692,7 @@ def main():
         for baseline in ("literal", "fast"):
             ratios = speedups(alone, baseline)
             print(f"  {'speed-up over ' + baseline:<20}{fmt_spread(ratios, 1, 8, 2, 'x')}   {gain_verdict(ratios)}")
+        print_in_flight(in_flight(table, configuration, api_client, records, args.object_types), args.object_types)
         print(f"[{time.perf_counter() - phase:.0f} s]")
 
         # 2. The provider's own work

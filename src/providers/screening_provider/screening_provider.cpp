@@ -223,17 +223,22 @@ Ref request_error(PyObject* globals, PyObject* code, PyObject* message) {
 // leaves it.
 Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
     PyObject* g = globals.get();
-    Ref attempts = call(reinterpret_cast<PyObject*>(&PyRange_Type), getattr(self.get(), "RETRY_COUNT"));
-    Ref it = Ref::checked(PyObject_GetIter(attempts.get()));
+    // Only the iterator is kept: the range object would stay alive beside it for as long
+    // as the request is in flight.
+    Ref it = Ref::checked(
+        PyObject_GetIter(call(reinterpret_cast<PyObject*>(&PyRange_Type), getattr(self.get(), "RETRY_COUNT")).get()));
     while (Ref attempt = Ref::steal(PyIter_Next(it.get()))) {
         Ref result;
         bool retry = false;
         try {
-            Ref url = getattr(self.get(), "base_url");
-            Ref headers = call_method(self.get(), "_ScreeningProvider__get_headers");
-            Ref verify = getattr(self.get(), "verify");
-            Ref request = call(getattr(session.get(), "post"), kw("url", url), kw("headers", headers),
+            Ref request;
+            {  // the arguments go with the call: the session keeps what it needs of them
+                Ref url = getattr(self.get(), "base_url");
+                Ref headers = call_method(self.get(), "_ScreeningProvider__get_headers");
+                Ref verify = getattr(self.get(), "verify");
+                request = call(getattr(session.get(), "post"), kw("url", url), kw("headers", headers),
                                kw("data", payload), kw("ssl", verify));
+            }
             // async with request as response: (inline, so a request in flight holds one frame)
             AsyncWith with(request.get());
             Ref entering = with.enter();
