@@ -636,7 +636,7 @@ Ref AsyncWith::enter() {
 Async AsyncWith::exit(std::exception_ptr failure) {
     if (!failure) {
         Ref exiting = call(aexit_, Py_None, Py_None, Py_None);
-        co_await exiting;
+        co_await std::move(exiting);
         co_return none();
     }
     Ref exception = exception_object(failure);

@@ -19,7 +19,9 @@
 // Await only named locals (`Ref x = call(...); co_await x;`), never a temporary: GCC 12
 // destroys some temporaries of a suspending `co_await` expression twice (conditional
 // expressions, lambdas capturing by value, aggregates holding a `Ref`), which drops a
-// reference too many.
+// reference too many. `co_await std::move(x)` lets go of `x` as the await starts, as the
+// interpreter's `await` lets go of what it awaited: what a request awaited does not stay
+// alive beside it until the frame's scope ends.
 #pragma once
 
 #include "function.hpp"
@@ -102,6 +104,11 @@ struct AsyncPromise {
     // `co_await awaitable`: delegates to the awaitable's iterator.
     Awaiter await_transform(PyObject* awaitable);
     Awaiter await_transform(const Ref& awaitable) { return await_transform(awaitable.get()); }
+    Awaiter await_transform(Ref&& awaitable) {
+        Awaiter awaiter = await_transform(awaitable.get());  // holds what it awaits itself
+        awaitable.reset();
+        return awaiter;
+    }
     Nested await_transform(Async&& nested);
 
     // Frames live in the frame arena, where the collector can read their references.
@@ -156,7 +163,7 @@ PyTypeObject* coroutine_type();
 //
 //     AsyncWith with(manager);
 //     Ref entering = with.enter();
-//     Ref value = co_await entering;
+//     Ref value = co_await std::move(entering);
 //     std::exception_ptr failure;
 //     try { ...the body, which may co_await... } catch (...) { failure = std::current_exception(); }
 //     Async exiting = with.exit(failure);
@@ -182,7 +189,7 @@ template <class Body>
 Async async_with(Ref manager, Body body) {
     AsyncWith with(manager.get());
     Ref entering = with.enter();
-    Ref value = co_await entering;
+    Ref value = co_await std::move(entering);
     std::exception_ptr failure;
     Ref result;
     try {

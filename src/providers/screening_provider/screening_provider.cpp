@@ -242,12 +242,12 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             // async with request as response: (inline, so a request in flight holds one frame)
             AsyncWith with(request.get());
             Ref entering = with.enter();
-            Ref response = co_await entering;
+            Ref response = co_await std::move(entering);
             std::exception_ptr failure;
             try {
                 Ref status = getattr(response.get(), "status");
                 Ref reading = call_method(response.get(), "text");
-                Ref body = co_await reading;
+                Ref body = co_await std::move(reading);
                 Ref json = lookup_global(g, "json");
                 // A gateway error with attempts left is tried again after a wait.
                 auto retried = [&] {
@@ -261,7 +261,7 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
                     Ref power = Ref::checked(PyNumber_Power(integer(2).get(), attempt.get(), Py_None));
                     Ref wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
                     Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
-                    co_await sleeping;
+                    co_await std::move(sleeping);
                     retry = true;
                 } else {
                     Ref decoded = call_method(json.get(), "loads", body);
