@@ -127,6 +127,14 @@ Ref nap(Invocation& a) {
     return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
 
+// `await make(); return await then`: what make() gave is let go of once awaited.
+Async await_made_body(Ref make, Ref then) {
+    Ref made = call(make);
+    co_await std::move(made);
+    co_return co_await then;
+}
+Ref await_made(Invocation& a) { return make_coroutine(await_made_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a); }
+
 // Records into `log` when its frame is destroyed: shows a dropped coroutine unwinds.
 struct Sentinel {
     Ref log;
@@ -220,6 +228,7 @@ void exec(Module& m) {
     m.def({.name = "guarded", .params = {Param("awaitable")}, .body = guarded, .coroutine = true});
     m.def({.name = "within", .params = {Param("manager"), Param("awaitable")}, .body = within, .coroutine = true});
     m.def({.name = "nap", .params = {Param("delay"), Param("value")}, .body = nap, .coroutine = true});
+    m.def({.name = "await_made", .params = {Param("make"), Param("then")}, .body = await_made, .coroutine = true});
     m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});

@@ -109,6 +109,11 @@ async def nap(delay, value):
     return await trivial(value)
 
 
+async def await_made(make, then):
+    await make()
+    return await then
+
+
 async def hold(log, awaitable):
     try:
         return await awaitable

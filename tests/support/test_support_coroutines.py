@@ -766,6 +766,31 @@ def test_a_suspended_frame_shows_its_references_to_the_collector(st, loop):
     assert seen["native"] == seen["python"] == (True, True, set())
 
 
+def test_what_a_frame_awaited_is_let_go_of_once_awaited(st, loop):
+    # A request awaits objects it makes itself (the entered response, the read body): as with
+    # the interpreter's await, each goes as soon as it is awaited, not when the frame's
+    # scope ends, so a request in flight keeps no finished coroutines beside it.
+    for mod in (st, twins):
+        made = []
+
+        async def answer():
+            return "made"
+
+        def make():
+            c = answer()
+            made.append(weakref.ref(c))
+            return c
+
+        then = loop.create_future()
+        c = mod.await_made(make, then)
+        assert c.send(None) is then  # suspended on `then`, `made` already awaited
+        assert made[0]() is None, mod
+        then.set_result(7)
+        with pytest.raises(StopIteration) as stop:
+            c.send(None)
+        assert stop.value.value == 7
+
+
 def test_frames_of_many_collected_cycles_give_their_memory_back(st, loop, collect):
     in_use, _, _ = st.frame_arena_usage()
     refs = []
