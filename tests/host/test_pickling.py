@@ -12,19 +12,11 @@ import pickle
 
 import pytest
 from host_kit import configuration, qa_table
+from native_modules import NATIVE_MODULES
 
 from tessaly.metrics import HAPMetric, KeywordDetectionMetric, PIIMetric
 
-MODULES = [
-    "tessaly.evaluators.impl.metrics_runner",
-    "tessaly.evaluators.impl.risk_runner",
-    "tessaly.evaluators.impl.partitioned_runner",
-    "tessaly.clients.meter_client",
-    "tessaly.utils.endpoint_table",
-    "tessaly.providers.screening_provider",
-    "tessaly.providers.tabulo_provider",
-    "tessaly.providers.verdra_provider",
-]
+MODULES = NATIVE_MODULES
 
 
 def is_native(value) -> bool:

@@ -10,17 +10,9 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from native_modules import NATIVE_MODULES
 
-MODULES = [
-    "tessaly.evaluators.impl.metrics_runner",
-    "tessaly.evaluators.impl.risk_runner",
-    "tessaly.evaluators.impl.partitioned_runner",
-    "tessaly.clients.meter_client",
-    "tessaly.utils.endpoint_table",
-    "tessaly.providers.screening_provider",
-    "tessaly.providers.tabulo_provider",
-    "tessaly.providers.verdra_provider",
-]
+MODULES = NATIVE_MODULES
 SELFTEST = "tessaly._support_selftest"  # built only with TESSALY_SELFTEST=ON
 
 

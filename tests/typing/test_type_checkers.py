@@ -12,18 +12,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+from native_modules import NATIVE_MODULES
+
 HERE = Path(__file__).parent
 CONFIG = HERE / "mypy.ini"
-MODULES = [
-    "tessaly.evaluators.impl.metrics_runner",
-    "tessaly.evaluators.impl.risk_runner",
-    "tessaly.evaluators.impl.partitioned_runner",
-    "tessaly.clients.meter_client",
-    "tessaly.utils.endpoint_table",
-    "tessaly.providers.screening_provider",
-    "tessaly.providers.tabulo_provider",
-    "tessaly.providers.verdra_provider",
-]
+MODULES = NATIVE_MODULES
 
 
 def run_python(tmp_path: Path, *args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
