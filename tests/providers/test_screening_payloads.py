@@ -603,6 +603,28 @@ def test_payload_builder_pairs_up_to_the_shorter_list(make_provider):
     assert builder([], [], None, None, None) == []
 
 
+class Label(str):
+    """A str subclass: the encoder writes it as text, the native writer hands it to json.dumps."""
+
+
+@pytest.mark.parametrize(
+    "params",
+    [None, {"threshold": 0.5}, {"label": Label("x")}],
+    ids=["no params", "plain params", "params json.dumps must write"],
+)
+def test_bodies_mixing_plain_cells_and_others_keep_their_order(make_provider, params):
+    kwargs = {} if params is None else {"detector_params": params}
+    provider = make_provider("faithfulness", **kwargs)
+    builder = provider._ScreeningProvider__get_json_payloads
+    outputs = ["a0", Label("a1"), "a2\u00e9", Label("a3")]
+    contexts = [["c0"], ["c1"], (Label("c2"),), ["c3"]]
+    detectors = {"faithfulness": params or {}}
+    assert builder(["q"] * 4, outputs, contexts, None, None) == [
+        json.dumps({"detectors": detectors, "input": text, "context_type": "docs", "context": context})
+        for text, context in zip(outputs, contexts)
+    ]
+
+
 def test_preprocessing_gives_bodies_and_ids_in_row_order(make_provider):
     provider = make_provider("hap")
     result = provider._ScreeningProvider__pre_process_data(data=table(["x", "y"]))

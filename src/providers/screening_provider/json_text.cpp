@@ -176,16 +176,41 @@ private:
     std::vector<PyObject*> path_;
 };
 
+// The text is ASCII by construction: copied straight into a new compact string.
+tsy::Ref ascii_text(const std::string& out) {
+    tsy::Ref text = tsy::Ref::checked(PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out.data(), out.size());
+    return text;
+}
+
 }  // namespace
 
 std::optional<tsy::Ref> dumps_plain(PyObject* value) {
     Writer w;
     w.out.reserve(256);
     if (!w.value(value)) return std::nullopt;
-    // The text is ASCII by construction: copied straight into a new compact string.
-    tsy::Ref text = tsy::Ref::checked(PyUnicode_New(static_cast<Py_ssize_t>(w.out.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), w.out.data(), w.out.size());
-    return text;
+    return ascii_text(w.out);
+}
+
+std::optional<BodyHead> BodyHead::of(PyObject* detectors) {
+    Writer w;
+    w.out = "{\"detectors\": ";
+    if (!w.value(detectors)) return std::nullopt;
+    return BodyHead(std::move(w.out));
+}
+
+std::optional<tsy::Ref> BodyHead::body(std::initializer_list<Member> members) const {
+    Writer w;
+    w.out.reserve(text_.size() + 256);
+    w.out = text_;
+    for (const Member& m : members) {
+        w.out += ", \"";
+        w.out += m.key;
+        w.out += "\": ";
+        if (!w.value(m.value)) return std::nullopt;
+    }
+    w.out += '}';
+    return ascii_text(w.out);
 }
 
 }  // namespace screening

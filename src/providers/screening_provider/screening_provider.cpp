@@ -159,52 +159,49 @@ Ref get_json_payloads(Invocation& a) {
     Ref name = getattr(self, "metric_name");
     Ref key = call_method(self, "set_metric_name", name);
 
-    // {"detectors": {key: params or {}}, ...members}
-    auto body = [&]() {
-        Ref params = getattr(self, "detector_params");
-        Ref detectors = new_dict();
-        dict_set(detectors.get(), key.get(), truthy(params.get()) ? params.get() : new_dict().get());
+    // {"detectors": {key: params or {}}, ...members}: the shared head is written once.
+    Ref params = getattr(self, "detector_params");
+    Ref detectors = new_dict();
+    dict_set(detectors.get(), key.get(), truthy(params.get()) ? params.get() : new_dict().get());
+    const std::optional<screening::BodyHead> head = screening::BodyHead::of(detectors.get());
+    auto add = [&](std::initializer_list<screening::Member> members) {
+        if (head) {
+            if (auto text = head->body(members)) {
+                append(payloads.get(), text->get());
+                return;
+            }
+        }
+        // Something not plain: the body as a dict, through json.dumps and its own errors.
         Ref b = new_dict();
         dict_set(b.get(), "detectors", detectors.get());
-        return b;
+        for (const screening::Member& m : members) dict_set(b.get(), m.key, m.value);
+        append(payloads.get(), encode(a.globals(), b.get()).get());
     };
-    auto add = [&](const Ref& b) { append(payloads.get(), encode(a.globals(), b.get()).get()); };
 
     if (text_equals(name.get(), "answer_relevance")) {
         zip_each(inputs, outputs, [&](PyObject* prompt, PyObject* generated) {
-            Ref b = body();
-            dict_set(b.get(), "prompt", prompt);
-            dict_set(b.get(), "generated_text", generated);
-            add(b);
+            add({{"prompt", prompt}, {"generated_text", generated}});
         });
     } else if (text_equals(name.get(), "context_relevance") || text_equals(name.get(), "faithfulness")) {
         const bool faithfulness = text_equals(name.get(), "faithfulness");
+        Ref docs = tsy::text("docs");
         zip_each(faithfulness ? outputs : inputs, contexts, [&](PyObject* text, PyObject* context) {
-            Ref b = body();
-            dict_set(b.get(), "input", text);
-            dict_set(b.get(), "context_type", tsy::text("docs").get());
-            dict_set(b.get(), "context", context);
-            add(b);
+            add({{"input", text}, {"context_type", docs.get()}, {"context", context}});
         });
     } else if (text_equals(name.get(), "tool_call_accuracy")) {
+        Ref user_role = text("user"), assistant_role = text("assistant");
         zip_each(inputs, tool_calls, [&](PyObject* input, PyObject* calls) {
             Ref user = new_dict();
             dict_set(user.get(), "content", input);
-            dict_set(user.get(), "role", text("user").get());
+            dict_set(user.get(), "role", user_role.get());
             Ref assistant = new_dict();
             dict_set(assistant.get(), "tool_calls", calls);
-            dict_set(assistant.get(), "role", text("assistant").get());
-            Ref b = body();
-            dict_set(b.get(), "messages", new_list_of({user.get(), assistant.get()}).get());
-            dict_set(b.get(), "tools", catalog);
-            add(b);
+            dict_set(assistant.get(), "role", assistant_role.get());
+            Ref messages = new_list_of({user.get(), assistant.get()});
+            add({{"messages", messages.get()}, {"tools", catalog}});
         });
     } else {
-        for_each(inputs, [&](PyObject* input) {
-            Ref b = body();
-            dict_set(b.get(), "input", input);
-            add(b);
-        });
+        for_each(inputs, [&](PyObject* input) { add({{"input", input}}); });
     }
     return payloads;
 }
