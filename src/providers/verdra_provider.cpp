@@ -3,6 +3,9 @@
 #include "judge_common.hpp"
 #include "support.hpp"
 
+#include <optional>
+#include <vector>
+
 using namespace tsy;
 
 namespace {
@@ -185,20 +188,105 @@ bool rows_read_alike(PyObject* data, PyObject* values) {
     return plain;
 }
 
+// A custom prompt template with each field numbered by the column it names, so that a row's
+// prompt is `format(*values)` of those columns: `{response!r:>9}` becomes `{1!r:>9}` when
+// `response` is the second column the template names. Attribute and index parts,
+// conversions and format specs stay as written, and literal braces stay escaped.
+struct NumberedTemplate {
+    Ref format;                     // the numbered template's bound `format`
+    std::vector<Py_ssize_t> columns;  // for each number, the column (index into the labels)
+};
+
+// Nothing where numbering could change what `format(**row)` gives: a label that is not text
+// (the keywords would be refused), a positional or automatic field, a field that names no
+// column, a nested format spec, or a template the parser refuses (format reports it).
+std::optional<NumberedTemplate> numbered_template(PyObject* tmpl, PyObject* labels) {
+    const Py_ssize_t width = PyList_GET_SIZE(labels);
+    for (Py_ssize_t j = 0; j < width; ++j)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(labels, j))) return std::nullopt;
+    if (!PyUnicode_CheckExact(tmpl)) return std::nullopt;
+    Ref parsed;
+    try {
+        parsed = list_of(call_method(import("_string").get(), "formatter_parser", tmpl).get());
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        return std::nullopt;
+    }
+    NumberedTemplate numbered;
+    Ref pieces = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parsed.get()); ++i) {
+        auto part = unpack(PyList_GET_ITEM(parsed.get(), i), 4);  // literal, field, spec, conversion
+        Ref literal = call_method(call_method(part[0].get(), "replace", text("{"), text("{{")).get(), "replace",
+                                  text("}"), text("}}"));
+        append(pieces.get(), literal.get());
+        PyObject* field = part[1].get();
+        if (field == Py_None) continue;
+        // The column is the field's name up to its first attribute or index part.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(field);
+        Py_ssize_t end = 0;
+        while (end < length) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(field, end);
+            if (c == '.' || c == '[') break;
+            ++end;
+        }
+        if (end == 0 || Py_UNICODE_ISDIGIT(PyUnicode_READ_CHAR(field, 0))) return std::nullopt;
+        Ref name = Ref::checked(PyUnicode_Substring(field, 0, end));
+        Py_ssize_t column = -1;
+        for (Py_ssize_t j = 0; j < width && column < 0; ++j)
+            if (PyUnicode_Compare(name.get(), PyList_GET_ITEM(labels, j)) == 0) column = j;
+        if (column < 0) return std::nullopt;
+        PyObject* spec = part[2].get();
+        if (PyUnicode_FindChar(spec, '{', 0, PyUnicode_GET_LENGTH(spec), 1) >= 0) return std::nullopt;
+        size_t number = 0;
+        while (number < numbered.columns.size() && numbered.columns[number] != column) ++number;
+        if (number == numbered.columns.size()) numbered.columns.push_back(column);
+        Ref rest = Ref::checked(PyUnicode_Substring(field, end, length));
+        PyObject* conversion = part[3].get();
+        append(pieces.get(), text_format("{%zu%U%s%U%s%U}", number, rest.get(), conversion == Py_None ? "" : "!",
+                                         conversion == Py_None ? text("").get() : conversion,
+                                         PyUnicode_GET_LENGTH(spec) ? ":" : "", spec).get());
+    }
+    Ref joined = Ref::checked(PyUnicode_Join(text("").get(), pieces.get()));
+    numbered.format = getattr(joined.get(), "format");
+    return numbered;
+}
+
 // `data.apply(lambda row: template.format(**row), axis=1).to_list()`. Where the rows read
 // alike (see above) they come from one list per row instead of a Series per row; other
 // tables (no rows, repeated column labels, other column types) take the row-wise walk.
 Ref judge_prompts(PyObject* globals, PyObject* self, PyObject* data) {
     Ref labels = call_method(getattr(data, "columns").get(), "to_list");
-    Ref values = getattr(data, "values");
     const bool unique = truthy(getattr(getattr(data, "columns"), "is_unique").get());
-    if (length(data) > 0 && unique && rows_read_alike(data, values.get())) {
-        Ref rows = call_method(values.get(), "tolist");
-        Ref format = getattr(getattr(self, "prompt_template").get(), "format");
+    const Py_ssize_t count = length(data);
+    // The type the table's values interleave to depends on its column types alone: read
+    // from the table's first zero rows, without interleaving every row.
+    Ref no_rows = Ref::checked(PySlice_New(integer(0).get(), integer(0).get(), nullptr));
+    Ref kind = getattr(get_item(getattr(data, "iloc").get(), no_rows.get()).get(), "values");
+    if (count > 0 && unique && rows_read_alike(data, kind.get())) {
+        Ref tmpl = getattr(self, "prompt_template");
+        Ref prompts = new_list(count);
+        if (auto numbered = numbered_template(tmpl.get(), labels.get())) {
+            // Only the columns the template names, read whole (their cells are the objects
+            // the rows would hold), by position: no row lists and no dict of every column.
+            std::vector<Ref> columns;
+            for (Py_ssize_t column : numbered->columns) {
+                columns.push_back(call_method(get_item(data, PyList_GET_ITEM(labels.get(), column)).get(), "to_list"));
+                if (PyList_GET_SIZE(columns.back().get()) != count) raise(PyExc_SystemError, "column length changed");
+            }
+            std::vector<PyObject*> args(columns.size());
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                for (size_t k = 0; k < args.size(); ++k) args[k] = PyList_GET_ITEM(columns[k].get(), i);
+                PyList_SET_ITEM(prompts.get(), i,
+                                Ref::checked(PyObject_Vectorcall(numbered->format.get(), args.data(), args.size(), nullptr))
+                                    .release());
+            }
+            return prompts;
+        }
+        Ref rows = call_method(getattr(data, "values").get(), "tolist");
+        Ref format = getattr(tmpl.get(), "format");
         Ref empty = Ref::checked(PyTuple_New(0));
         const Py_ssize_t width = PyList_GET_SIZE(labels.get());
-        Ref prompts = new_list(PyList_GET_SIZE(rows.get()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* row = PyList_GET_ITEM(rows.get(), i);
             Ref fields = new_dict();
             for (Py_ssize_t j = 0; j < width; ++j)

@@ -96,6 +96,15 @@ CASES = [
     pytest.param(frame({"b": pd.array([True, None], dtype="boolean")}), "{b}", id="nullable-bool-with-NA"),
     pytest.param(frame({"i": pd.array([1, None], dtype="Int64"), "s": ["a", "b"]}), "{i} {s}",
                  id="nullable-int-with-str"),
+    # templates as written, whatever order, repetition, escaping or nesting they use
+    pytest.param(MIXED, "{{{s}}} {{i}} {b}{{", id="escaped-braces"),
+    pytest.param(MIXED, "{b} {s}{s} {i}{b!s:>6}", id="repeated-and-reordered-fields"),
+    pytest.param(MIXED, "{f:{i}}|{s:{b}}", id="nested-format-spec"),
+    pytest.param(MIXED, "{s!a:^9} {i!s:*<4}", id="conversion-and-spec"),
+    pytest.param(frame({"o": [{"k": [1, 2]}, {"k": [3]}], "n": ["x", "y"]}), "{o[k][0]} {n.upper} {o}",
+                 id="index-chains-and-attributes"),
+    pytest.param(frame({"a b": ["x", "y"], "c": ["1", "2"]}), "{a b}-{c}", id="label-with-a-space"),
+    pytest.param(frame({"0": ["x", "y"], "c": ["1", "2"]}), "{0} {c}", id="label-that-reads-as-a-position"),
     # shapes the row-wise walk handles on its own
     pytest.param(frame({"x": pd.Series([], dtype=object)}), "{x}", id="no-rows"),
     pytest.param(frame({"x": pd.Series([], dtype=float)}), "{missing}", id="no-rows-missing-column"),
