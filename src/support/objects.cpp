@@ -250,7 +250,7 @@ void append(PyObject* list, PyObject* item) {
 Ref new_list_of(std::initializer_list<PyObject*> items) {
     Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(item).release());
+    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_XNewRef(item));
     return list;
 }
 
@@ -292,7 +292,7 @@ Ref dict_get(PyObject* dict, PyObject* key) {
 Ref tuple_of(std::initializer_list<PyObject*> items) {
     Ref t = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(item).release());
+    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_XNewRef(item));
     return t;
 }
 
