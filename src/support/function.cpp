@@ -624,8 +624,6 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 
 PyObject* Invocation::globals() const { return reinterpret_cast<NativeFunction*>(function_)->globals; }
 PyObject* Invocation::closure() const { return reinterpret_cast<NativeFunction*>(function_)->closure; }
-PyObject* Invocation::name() const { return function_name(function_); }
-PyObject* Invocation::qualname() const { return function_qualname(function_); }
 PyObject* function_name(PyObject* function) noexcept { return reinterpret_cast<NativeFunction*>(function)->name; }
 PyObject* function_qualname(PyObject* function) noexcept {
     return reinterpret_cast<NativeFunction*>(function)->qualname;

@@ -117,9 +117,6 @@ public:
     PyObject* function() const { return function_; }
     // What a nested function closes over (null if nothing).
     PyObject* closure() const;
-    // The function's name and qualified name, to name the coroutine a body returns.
-    PyObject* name() const;
-    PyObject* qualname() const;
 
 private:
     friend struct FunctionCall;

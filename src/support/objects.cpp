@@ -120,13 +120,14 @@ names::Recent names::recent[256];
 PyObject* names::find(const char* s) {
     static NameCache cache;
     static const ReadOnlyImage literals;
+    const bool literal = literals.holds(s);
     PyObject* name = cache.find(s);
     if (!name) {
         name = PyUnicode_InternFromString(s);
         if (!name) throw_error();
-        cache.put(s, name, literals.holds(s));
+        cache.put(s, name, literal);
     }
-    if (literals.holds(s)) recent[slot(s)] = {s, name};
+    if (literal) recent[slot(s)] = {s, name};
     return name;
 }
 
