@@ -185,13 +185,6 @@ tsy::Ref ascii_text(const std::string& out) {
 
 }  // namespace
 
-std::optional<tsy::Ref> dumps_plain(PyObject* value) {
-    Writer w;
-    w.out.reserve(256);
-    if (!w.value(value)) return std::nullopt;
-    return ascii_text(w.out);
-}
-
 std::optional<BodyHead> BodyHead::of(PyObject* detectors) {
     Writer w;
     w.out = "{\"detectors\": ";

@@ -1,5 +1,8 @@
-// The text the interpreter's `json.dumps(value)` gives with its default settings, written
-// natively for the plain built-in types that request bodies are made of.
+// Request bodies as the interpreter's `json.dumps(body)` writes them with its default
+// settings, written natively for the plain built-in types they are made of. Where a value
+// holds anything the native writer does not handle exactly as `json.dumps` does (subclasses,
+// other types, cycles, very deep nesting), nothing is written: the caller then asks
+// `json.dumps` itself, which also raises its own errors.
 #pragma once
 
 #include "support.hpp"
@@ -8,11 +11,6 @@
 #include <string>
 
 namespace screening {
-
-// The JSON text of `value`, or nothing when `value` holds anything the native writer does
-// not handle exactly as `json.dumps` does (subclasses, other types, cycles, very deep
-// nesting): the caller then asks `json.dumps` itself, which also raises its own errors.
-std::optional<tsy::Ref> dumps_plain(PyObject* value);
 
 // One member of a request body: a text key and its value.
 struct Member {

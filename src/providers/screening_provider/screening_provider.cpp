@@ -100,12 +100,6 @@ Ref get_headers(Invocation& a) {
 
 // ---- request bodies ------------------------------------------------------------------------------------
 
-// The body's text exactly as json.dumps writes it.
-Ref encode(PyObject* globals, PyObject* body) {
-    if (auto text = screening::dumps_plain(body)) return std::move(*text);
-    return call(getattr(lookup_global(globals, "json").get(), "dumps"), body);
-}
-
 Ref pre_process_data(Invocation& a) {
     PyObject* self = a[0];
     PyObject* data = a[1];
@@ -171,11 +165,12 @@ Ref get_json_payloads(Invocation& a) {
                 return;
             }
         }
-        // Something not plain: the body as a dict, through json.dumps and its own errors.
+        // Something the native writer does not write as json.dumps does: the body as a dict,
+        // through json.dumps itself and its own errors.
         Ref b = new_dict();
         dict_set(b.get(), "detectors", detectors.get());
         for (const screening::Member& m : members) dict_set(b.get(), m.key, m.value);
-        append(payloads.get(), encode(a.globals(), b.get()).get());
+        append(payloads.get(), call(getattr(a.global("json").get(), "dumps"), b).get());
     };
 
     if (text_equals(name.get(), "answer_relevance")) {
