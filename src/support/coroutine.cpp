@@ -8,7 +8,6 @@ namespace {
 
 struct CoroutineObject {
     PyObject_HEAD
-    std::coroutine_handle<AsyncPromise> handle;  // the root frame; null once finished
     Chain chain;         // empty whenever the coroutine is not running a frame
     PyObject* function;  // the native function that made it, which names it
     PyObject* weakrefs;
@@ -77,14 +76,17 @@ void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
     self->chain.current.resume();
 }
 
+// Lets go of the frames (destroying them, unless the root frame finished and freed itself)
+// and of what the chain held.
 void finish(CoroutineObject* self) {
-    if (self->handle) {
-        auto h = std::exchange(self->handle, {});
-        h.destroy();
-        self->chain.delegate.reset();
-        self->chain.sent.reset();
-        self->chain.thrown.reset();
-    }
+    Chain& chain = self->chain;
+    chain.current = {};
+    if (auto root = std::exchange(chain.root, {})) root.destroy();
+    chain.delegate.reset();
+    chain.sent.reset();
+    chain.thrown.reset();
+    chain.returned.reset();
+    chain.failed = nullptr;
 }
 
 // The heart of the bridge: one step of send/throw. `value` is sent (borrowed) unless
@@ -93,16 +95,15 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
 
 // The end of a step whose frame finished: its value, or its error raised.
 PySendResult conclude(CoroutineObject* self, PyObject** out) {
-    AsyncPromise& p = self->handle.promise();
-    if (p.error) {
-        std::exception_ptr error = std::move(p.error);
+    if (self->chain.failed) [[unlikely]] {
+        std::exception_ptr error = std::move(self->chain.failed);
         finish(self);
         raise_frame_error(error);
         add_traceback_entry(self->function);
         *out = nullptr;
         return PYGEN_ERROR;
     }
-    PyObject* result = p.result.release();
+    PyObject* result = self->chain.returned.release();
     finish(self);
     *out = result ? result : Py_NewRef(Py_None);
     return PYGEN_RETURN;
@@ -115,13 +116,13 @@ PySendResult conclude(CoroutineObject* self, PyObject** out) {
     self->running = true;
     self->chain.current.resume();  // the frame keeps its own errors
     self->running = false;
-    if (!self->handle.done()) return advance(self, Py_None, nullptr, out);
+    if (self->chain.root) return advance(self, Py_None, nullptr, out);
     return conclude(self, out);
 }
 
 // True when a step can be the first step: not started, nothing thrown in, nothing sent.
 bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thrown) {
-    return !self->started && !self->running && self->handle && !thrown && value == Py_None;
+    return !self->started && !self->running && self->chain.root && !thrown && value == Py_None;
 }
 
 PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
@@ -139,14 +140,15 @@ PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject**
 
 PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
     *out = nullptr;
-    if (self->running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    if (!self->chain.root) {
+        // As for the interpreter's coroutines, also when an exception is thrown in (close()
+        // never gets here: it is silent on a finished coroutine), and also to code that the
+        // finishing frame runs as it frees itself.
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
-    if (!self->handle) {
-        // As for the interpreter's coroutines, also when an exception is thrown in (close()
-        // never gets here: it is silent on a finished coroutine).
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    if (self->running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
     }
     if (!self->started && !thrown && value != Py_None) {
@@ -167,7 +169,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         // Each turn hands the awaited iterator what came in (a value, or an exception to
         // throw), then resumes the frame with what the iterator gave back, until the
         // iterator yields (out to the loop) or the frame finishes.
-        while (!self->handle.done()) {
+        while (chain.root) {
             Ref delegate = std::move(chain.delegate);
             Ref result_value, error;
             if (!delegate) {  // a throw into a frame that awaits nothing
@@ -347,7 +349,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
     CoroutineObject* c = as_coroutine(self);
-    if (!c->handle) Py_RETURN_NONE;
+    if (!c->chain.root) Py_RETURN_NONE;
     if (!c->started) {  // never ran: nothing to unwind but its captured arguments
         finish(c);
         Py_RETURN_NONE;
@@ -376,7 +378,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     c->finalized = true;
-    if (!c->handle) return;
+    if (!c->chain.root) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (!c->started) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
@@ -399,7 +401,7 @@ int kept_count = 0;
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
-    if (!c->handle) {  // finished: no frame to finalize or free, nothing to recurse into
+    if (!c->chain.root) {  // finished: no frame to finalize or free, nothing to recurse into
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         Py_CLEAR(c->function);
         release_stop_value();
@@ -417,7 +419,7 @@ void coroutine_dealloc(PyObject* self) {
     // trashcan keeps that from exhausting the C stack.
     Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
     bool resurrected = false;
-    if (c->handle) {  // only a live frame gives the finalizer work
+    if (c->chain.root) {  // only a live frame gives the finalizer work
         PyObject_GC_Track(self);
         resurrected = PyObject_CallFinalizerFromDealloc(self) < 0;
         if (!resurrected) PyObject_GC_UnTrack(self);
@@ -437,10 +439,11 @@ void coroutine_dealloc(PyObject* self) {
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->function);
-    if (!c->handle) return 0;
+    if (!c->chain.root) return 0;
     Py_VISIT(c->chain.delegate.get());
     Py_VISIT(c->chain.sent.get());
     Py_VISIT(c->chain.thrown.get());
+    Py_VISIT(c->chain.returned.get());
     for (auto frame = c->chain.current; frame; frame = frame.promise().parent) {
         if (!frame_arena::holds(frame.address())) continue;
         const frame_arena::Slot slot = frame_arena::slot_of(frame.address());
@@ -464,7 +467,7 @@ int coroutine_clear(PyObject* self) {
 }
 
 // True while the coroutine is suspended in an await: someone is driving it already.
-bool awaiting(CoroutineObject* c) { return c->handle && c->chain.delegate; }
+bool awaiting(CoroutineObject* c) { return c->chain.root && c->chain.delegate; }
 
 PyObject* coroutine_await(PyObject* self) {
     if (awaiting(as_coroutine(self))) {
@@ -479,7 +482,10 @@ PyObject* coroutine_repr(PyObject* self) {
                                 self);
 }
 
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+PyObject* get_running(PyObject* self, void*) {
+    const CoroutineObject* c = as_coroutine(self);
+    return PyBool_FromLong(c->running && c->chain.root);  // a finished frame freeing itself runs no more
+}
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
     PyObject* d = c->chain.delegate.get();
@@ -549,9 +555,8 @@ Ref make_coroutine(Async task, const Invocation& call) {
         if (!c) throw_error();
         new (&c->chain) Chain{};
     }
-    c->handle = task.release();
-    c->chain.current = c->handle;
-    c->handle.promise().chain = &c->chain;
+    c->chain.root = c->chain.current = task.release();
+    c->chain.root.promise().chain = &c->chain;
     c->function = Py_NewRef(call.function());
     c->weakrefs = nullptr;
     c->started = false;
@@ -615,8 +620,9 @@ AsyncPromise::Nested AsyncPromise::await_transform(Async&& nested) { return Nest
 
 Ref AsyncPromise::Nested::await_resume() {
     auto finished = std::exchange(child, {});
-    std::exception_ptr failure = std::move(finished.promise().error);
-    Ref value = std::move(finished.promise().result);
+    Chain& chain = *finished.promise().chain;
+    std::exception_ptr failure = std::move(chain.failed);
+    Ref value = std::move(chain.returned);
     finished.destroy();
     if (failure) std::rethrow_exception(failure);
     return value ? value : none();

@@ -36,42 +36,55 @@ class Async;
 
 struct AsyncPromise;
 
-// What one interpreter-level await of a chain of frames keeps: the iterator the chain awaits
-// (set when it suspends), what that iterator gave back (a value, or the exception to raise
-// at the await), and the innermost frame, the one to resume. It lives in the coroutine
-// object, which shows these references to the collector.
+// What one interpreter-level await of a chain of frames keeps: its root frame (none once
+// finished) and innermost frame (the one to resume), the iterator the chain awaits (set when
+// it suspends), what that iterator gave back (a value, or the exception to raise at the
+// await), and what the last frame to finish ended with (its value, or its error), until the
+// frame awaiting it, or the bridge, takes it. It lives in the coroutine object, which shows
+// these references to the collector.
 struct Chain {
+    std::coroutine_handle<AsyncPromise> root;
+    std::coroutine_handle<AsyncPromise> current;
     Ref delegate;
     Ref sent;
     Ref thrown;
-    std::coroutine_handle<AsyncPromise> current;
+    Ref returned;
+    std::exception_ptr failed;
 };
 
 // A C++ coroutine frame. Frames that await one another directly (`co_await some_async()`)
 // form a chain under one interpreter coroutine object.
+//
+// A frame runs only within a chain, so it hands its value or error to the chain: the frame
+// itself holds no reference once its body is done.
 struct AsyncPromise {
     Chain* chain = nullptr;  // set when the chain starts (make_coroutine), or the frame joins one
     std::coroutine_handle<AsyncPromise> parent;  // the frame awaiting this one (none for the root)
-    Ref result;
-    std::exception_ptr error;
 
     Async get_return_object() noexcept;
     auto initial_suspend() noexcept;
-    // A finished nested frame hands control straight back to the frame awaiting it.
+    // A finished nested frame hands control straight back to the frame awaiting it, which
+    // frees it. The root frame, whose value or error the chain already holds, frees itself as
+    // it finishes; the chain lets go of it first, so that the coroutine is already finished
+    // for any code that the freeing runs.
     struct Final {
-        bool await_ready() const noexcept { return false; }
+        AsyncPromise* promise;
+        bool await_ready() const noexcept {
+            if (promise->parent) return false;
+            promise->chain->root = promise->chain->current = {};
+            return true;
+        }
         std::coroutine_handle<> await_suspend(std::coroutine_handle<AsyncPromise> h) const noexcept {
             AsyncPromise& p = h.promise();
-            if (!p.parent) return std::noop_coroutine();
             p.chain->current = p.parent;
             return p.parent;
         }
         void await_resume() const noexcept {}
     };
-    Final final_suspend() noexcept { return {}; }
-    void return_value(const Ref& value) noexcept { result = value; }
-    void return_value(Ref&& value) noexcept { result = std::move(value); }
-    void unhandled_exception() noexcept { error = std::current_exception(); }
+    Final final_suspend() noexcept { return {this}; }
+    void return_value(const Ref& value) noexcept { chain->returned = value; }
+    void return_value(Ref&& value) noexcept { chain->returned = std::move(value); }
+    void unhandled_exception() noexcept { chain->failed = std::current_exception(); }
 
     // `co_await some_async()`: runs the nested frame within this chain (no interpreter
     // object of its own) and gives its value or raises its error.

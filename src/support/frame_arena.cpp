@@ -30,6 +30,7 @@ struct Run {
     uint32_t capacity;
     uint32_t live;
     uint32_t untouched;  // slots from here on were never handed out
+    uint32_t reciprocal;  // ceil(2^32 / slot_size): an offset in the run times this, >> 32, is its slot
     FreeSlot* free;
     Run* prev;  // in its size class's list of runs with room
     Run* next;
@@ -78,15 +79,25 @@ bool commit(uintptr_t from, size_t size) noexcept {
 // The slot map's bytes from the one of `address`: a byte per 64 bytes of the arena.
 unsigned char* marks_of(uintptr_t address) noexcept { return extent.marks + ((address - extent.begin) >> 6); }
 
+[[gnu::noinline]] void clear_many_marks(unsigned char* bytes, size_t n) noexcept { std::memset(bytes, 0, n); }
+
 void clear_marks(uintptr_t begin, size_t size) noexcept {
-    // A byte of marks per 64 bytes of frame: most frames have a few, cleared without a call.
+    // A byte of marks per 64 bytes of frame. Most frames have at most 8, cleared with two
+    // stores that may overlap, and without a call.
     unsigned char* bytes = marks_of(begin);
-    size_t n = size / 64;
-    constexpr uint64_t zero = 0;
-    for (; n >= 8; n -= 8, bytes += 8) std::memcpy(bytes, &zero, 8);
-    if (n >= 4) std::memcpy(bytes, &zero, 4), bytes += 4, n -= 4;
-    if (n >= 2) std::memcpy(bytes, &zero, 2), bytes += 2, n -= 2;
-    if (n) *bytes = 0;
+    const size_t n = size / 64;
+    if (n > 8) [[unlikely]]
+        return clear_many_marks(bytes, n);
+    constexpr uint32_t zero = 0;
+    if (n >= 4) {
+        std::memcpy(bytes, &zero, 4);
+        std::memcpy(bytes + n - 4, &zero, 4);
+    } else if (n >= 2) {
+        std::memcpy(bytes, &zero, 2);
+        std::memcpy(bytes + n - 2, &zero, 2);
+    } else {
+        *bytes = 0;
+    }
 }
 
 void link(Run*& head, Run* run) noexcept {
@@ -119,6 +130,9 @@ Run* new_run(size_t size_class) noexcept {
     }
     run->slot_size = static_cast<uint32_t>(size_class * kGranule);
     run->capacity = static_cast<uint32_t>((kRunSize - kGranule) / run->slot_size);
+    // Exact, with no division left for `slot_of`: for an offset n < 2^16 in the run, n times
+    // the reciprocal over 2^32 exceeds n / slot_size by less than 2^-16, below 1 / slot_size.
+    run->reciprocal = static_cast<uint32_t>(((uint64_t{1} << 32) + run->slot_size - 1) / run->slot_size);
     run->live = 0;
     run->untouched = 0;
     run->free = nullptr;
@@ -133,14 +147,42 @@ Run* run_of(const void* p) noexcept {
     return reinterpret_cast<Run*>(reinterpret_cast<uintptr_t>(p) & ~(kRunSize - 1));
 }
 
+// The rare turns of `allocate` and `release`, kept out of line so that the common ones (a
+// slot taken from or given back to a run that has others) cost no more than their work.
+[[gnu::noinline]] void* allocate_from_new_run(size_t size_class) noexcept {
+    if (!extent.size && (arena.tried || !reserve())) return nullptr;
+    Run* run = new_run(size_class);
+    if (!run) return nullptr;
+    void* slot = slots_of(run) + size_t{run->untouched++} * run->slot_size;
+    run->live = 1;
+    --arena.runs_kept_empty;
+    ++arena.runs_in_use;
+    if (run->live == run->capacity) unlink(arena.with_room[size_class], run);
+    return slot;
+}
+
+[[gnu::noinline]] void emptied(Run* run) noexcept {
+    --arena.runs_in_use;
+    if (arena.runs_kept_empty < kKeptEmptyRuns) {
+        ++arena.runs_kept_empty;
+        return;
+    }
+    unlink(arena.with_room[run->slot_size / kGranule], run);
+    madvise(run, kRunSize, MADV_DONTNEED);  // reads as zeros from now on, and costs no memory
+    run->next = arena.given_back;
+    arena.given_back = run;
+    ++arena.runs_given_back;
+}
+
 }  // namespace
 
 void* allocate(size_t size) noexcept {
     const size_t size_class = (size + kGranule - 1) / kGranule;
-    if (size_class > kClasses) return nullptr;
-    if (!extent.size && (arena.tried || !reserve())) return nullptr;
-    Run* run = arena.with_room[size_class];
-    if (!run && !(run = new_run(size_class))) return nullptr;
+    if (size_class > kClasses) [[unlikely]]
+        return nullptr;
+    Run* run = arena.with_room[size_class];  // none at all until the arena is reserved
+    if (!run) [[unlikely]]
+        return allocate_from_new_run(size_class);
     void* slot;
     if (run->free) {
         slot = run->free;
@@ -152,48 +194,62 @@ void* allocate(size_t size) noexcept {
         --arena.runs_kept_empty;
         ++arena.runs_in_use;
     }
-    if (run->live == run->capacity) unlink(arena.with_room[size_class], run);
+    if (run->live == run->capacity) [[unlikely]]
+        unlink(arena.with_room[size_class], run);
     return slot;
 }
 
 void release(void* frame) noexcept {
     Run* run = run_of(frame);
-    const size_t size_class = run->slot_size / kGranule;
     // Every `Ref` of the frame was destroyed with it and unmarked itself; clearing the slot's
     // marks as well keeps the map exact even if a compiler ever skipped a destructor.
     clear_marks(reinterpret_cast<uintptr_t>(frame), run->slot_size);
     auto* slot = static_cast<FreeSlot*>(frame);
     slot->next = run->free;
     run->free = slot;
-    if (run->live-- == run->capacity) link(arena.with_room[size_class], run);
-    if (run->live != 0) return;
-    --arena.runs_in_use;
-    if (arena.runs_kept_empty < kKeptEmptyRuns) {
-        ++arena.runs_kept_empty;
-        return;
-    }
-    unlink(arena.with_room[size_class], run);
-    madvise(run, kRunSize, MADV_DONTNEED);  // reads as zeros from now on, and costs no memory
-    run->next = arena.given_back;
-    arena.given_back = run;
-    ++arena.runs_given_back;
+    if (run->live-- == run->capacity) [[unlikely]]
+        link(arena.with_room[run->slot_size / kGranule], run);
+    if (run->live == 0) emptied(run);
 }
 
 Slot slot_of(const void* p) noexcept {
     Run* run = run_of(p);
-    const size_t index = static_cast<size_t>(static_cast<const char*>(p) - slots_of(run)) / run->slot_size;
+    const uint64_t offset = static_cast<uint64_t>(static_cast<const char*>(p) - slots_of(run));
+    const size_t index = static_cast<size_t>((offset * run->reciprocal) >> 32);  // offset / slot_size
     return {slots_of(run) + index * run->slot_size, run->slot_size};
+}
+
+// Up to 8 bytes of marks as one little-endian word, read with at most two loads that may
+// overlap (no call for the length).
+uint64_t load_marks(const unsigned char* bytes, size_t n) noexcept {
+    if (n >= 8) {
+        uint64_t bits;
+        std::memcpy(&bits, bytes, 8);
+        return bits;
+    }
+    if (n >= 4) {
+        uint32_t low, high;
+        std::memcpy(&low, bytes, 4);
+        std::memcpy(&high, bytes + n - 4, 4);
+        return uint64_t{low} | uint64_t{high} << (8 * (n - 4));
+    }
+    if (n >= 2) {
+        uint16_t low, high;
+        std::memcpy(&low, bytes, 2);
+        std::memcpy(&high, bytes + n - 2, 2);
+        return uint64_t{low} | uint64_t{high} << (8 * (n - 2));
+    }
+    return n ? bytes[0] : 0;
 }
 
 int traverse(Slot slot, visitproc visit, void* arg) noexcept {
     auto* words = static_cast<PyObject* const*>(slot.begin);
     const unsigned char* bytes = marks_of(reinterpret_cast<uintptr_t>(slot.begin));
+    const size_t n = slot.size / 64;
     // Eight bytes of marks (64 words of the frame) at a time: most are zero.
     static_assert(std::endian::native == std::endian::little, "mark bytes read as one little-endian word");
-    for (size_t i = 0; i < slot.size / 64; i += 8) {
-        uint64_t bits = 0;
-        std::memcpy(&bits, bytes + i, std::min<size_t>(8, slot.size / 64 - i));
-        for (; bits; bits &= bits - 1) {
+    for (size_t i = 0; i < n; i += 8) {
+        for (uint64_t bits = load_marks(bytes + i, std::min<size_t>(8, n - i)); bits; bits &= bits - 1) {
             const size_t bit = static_cast<size_t>(std::countr_zero(bits));  // little-endian bytes in order
             Py_VISIT(words[(i + bit / 8) * 8 + bit % 8]);
         }

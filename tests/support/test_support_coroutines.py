@@ -316,6 +316,30 @@ def test_reuse_after_completion(st):
     assert c.close() is None
 
 
+def test_a_frame_freeing_itself_runs_code_that_finds_the_coroutine_finished(st, loop):
+    # The last reference to what a frame held can go as the frame ends, and its __del__ can
+    # reach the coroutine: it must find it finished, as a Python coroutine's would.
+    seen = {}
+    for kind, mod in (("native", st), ("python", twins)):
+        coroutine, calls = [], []
+
+        class Log(list):
+            def __del__(self):
+                c = coroutine[0]
+                calls.append(c.close())
+                with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+                    c.send(None)
+                calls.append(c.cr_running)
+
+        done = loop.create_future()
+        done.set_result(5)
+        coroutine.append(mod.hold(Log(), done))
+        with pytest.raises(StopIteration) as stop:
+            coroutine[0].send(None)
+        seen[kind] = (stop.value.value, calls)
+    assert seen["native"] == seen["python"] == (5, [None, False])
+
+
 def test_coroutine_awaiting_itself(st, loop, collect):
     # A frame that awaits its own coroutine: refused as the interpreter refuses it.
     outcomes = []
@@ -742,6 +766,7 @@ CYCLES = [cycle_through_parameter, cycle_through_local, cycle_through_nested_fra
 
 @pytest.mark.parametrize("shape", CYCLES, ids=lambda f: f.__name__)
 @pytest.mark.parametrize("kind", ["native", "python"])
+@pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")  # a finalizer that failed
 def test_cycles_through_a_frame_are_collected(st, loop, collect, shape, kind):
     c = shape(st if kind == "native" else twins, loop)
     ref = weakref.ref(c)
