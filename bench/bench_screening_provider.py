@@ -49,10 +49,11 @@ Side by side in one run:
    plain classes.
 
 Speed-ups are baseline time / native time of the same round, with their min, median and
-max; "gain" only where native is faster than the baseline in every round. Targets (native
-throughput at least 0.9 of the bare loop's, peak memory at most 1.2 of its, own work at
-least 2x faster) are judged on the median; for own work the summary lists the misses
-against the fast baseline. The exit status is 1 when the summary lists a miss. Before any timing every implementation is checked against
+max; "gain" only where native is faster than the baseline in every round. Targets: native
+throughput at least 0.95 of the bare loop's in every run for hap, at least 0.9 on the median
+for the other metrics; peak memory at most 1.1 of the bare loop's; own work at least 2x
+faster on the median (the summary lists the misses against the fast baseline). The exit
+status is 1 when the summary lists a miss. Before any timing every implementation is checked against
 native to build identical bodies and equal results (same types, same keywords in the same
 order).
 """
@@ -668,12 +669,18 @@ def main():
             figures = time_e2e(runners, records, args.repeat, responder)
             peaks = {} if args.skip_memory else memory_e2e(runners, memory_labels)
             of_bare = print_e2e(metric, figures, peaks, records)
-            if median(of_bare) < 0.9:
+            # hap, the lightest body, shows the provider's own cost best: it is held to 0.95 in
+            # every run; the others to 0.9 on the median.
+            if metric == "hap" and min(of_bare) < 0.95:
+                failures.append(f"{metric}: native throughput {min(of_bare):.2f} of the bare loop's by wall time "
+                                f"in its slowest run (median {median(of_bare):.2f}, max {max(of_bare):.2f}; "
+                                "target >= 0.95 in every run)")
+            elif median(of_bare) < 0.9:
                 failures.append(f"{metric}: native throughput {median(of_bare):.2f} of the bare loop's by wall time "
                                 f"(median; min {min(of_bare):.2f}, max {max(of_bare):.2f}; target >= 0.90)")
-            if peaks and peaks["native"] / peaks["bare loop"] > 1.2:
+            if peaks and peaks["native"] / peaks["bare loop"] > 1.1:
                 failures.append(f"{metric}: native peak memory {peaks['native'] / peaks['bare loop']:.2f} x "
-                                "the bare loop's (target <= 1.2)")
+                                "the bare loop's (target <= 1.1)")
         print("(records/s: by wall time; client CPU µs/rec: this process's CPU time per record, the better guide on a"
               " busy machine;\n in GC: of the CPU µs/rec, those spent in the cyclic garbage collector; peak: tracemalloc,"
               " a separate run;\n resp. CPU: the responder's share of one core; speed-ups: baseline / native of the"

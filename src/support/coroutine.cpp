@@ -444,15 +444,14 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->chain.sent.get());
     Py_VISIT(c->chain.thrown.get());
     Py_VISIT(c->chain.returned.get());
+    // A compiler may place a nested frame inside its caller's (and so on outwards): the frames
+    // sharing a slot then follow one another in the chain, and the slot is visited once.
+    const void* visited = nullptr;
     for (auto frame = c->chain.current; frame; frame = frame.promise().parent) {
         if (!frame_arena::holds(frame.address())) continue;
         const frame_arena::Slot slot = frame_arena::slot_of(frame.address());
-        // A compiler may place a nested frame inside its caller's: visit each slot once.
-        bool seen = false;
-        for (auto inner = c->chain.current; inner != frame; inner = inner.promise().parent)
-            seen = seen || (frame_arena::holds(inner.address()) &&
-                            frame_arena::slot_of(inner.address()).begin == slot.begin);
-        if (seen) continue;
+        if (slot.begin == visited) continue;
+        visited = slot.begin;
         if (int r = frame_arena::traverse(slot, visit, arg)) return r;
     }
     return 0;
