@@ -592,6 +592,15 @@ static bool suspended_in_await(PyObject* coroutine) {
     return reinterpret_cast<PyCoroObject*>(coroutine)->cr_frame_state == kSuspendedYieldFrom;
 }
 
+// A generator made by a `types.coroutine` function, which `await` takes as it is.
+static bool iterable_coroutine(PyObject* o) {
+    if (!PyGen_CheckExact(o)) return false;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+    return reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE;
+}
+
+static bool has_await(PyTypeObject* t) { return t->tp_as_async && t->tp_as_async->am_await; }
+
 AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
     // The iterator that `await o` would delegate to.
     PyTypeObject* t = Py_TYPE(o);
@@ -603,12 +612,8 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
         if (suspended_in_await(o)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return Awaiter{chain, Ref::borrow(o)};
     }
-    if (PyGen_CheckExact(o)) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
-        if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Awaiter{chain, Ref::borrow(o)};
-    }
-    if (!t->tp_as_async || !t->tp_as_async->am_await)
-        raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
+    if (iterable_coroutine(o)) return Awaiter{chain, Ref::borrow(o)};
+    if (!has_await(t)) raise(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
     Ref it = Ref::checked(t->tp_as_async->am_await(o));
     if (PyCoro_CheckExact(it.get()) || !PyIter_Check(it.get()))
         raise(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
@@ -632,31 +637,59 @@ AsyncWith::AsyncWith(PyObject* manager)
       aenter_(special_method(manager, "__aenter__", "asynchronous context manager")),
       aexit_(special_method(manager, "__aexit__", "asynchronous context manager")) {}
 
+// What `__aenter__` or `__aexit__` (`method`) gave must be something to await, as the
+// interpreter's `async with` tells.
+static void refuse_unawaitable(PyObject* o, const char* method) {
+    if (Py_TYPE(o) == coroutine_type() || PyCoro_CheckExact(o) || iterable_coroutine(o) || has_await(Py_TYPE(o))) return;
+    raise(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s", method,
+          Py_TYPE(o)->tp_name);
+}
+
 Ref AsyncWith::enter() {
     Ref entering = call(aenter_);
     aenter_.reset();  // only the exit is needed from here on
+    refuse_unawaitable(entering.get(), "__aenter__");
     return entering;
 }
 
-Async AsyncWith::exit(std::exception_ptr failure) {
+AsyncExit AsyncWith::exit(std::exception_ptr failure) {
     if (!failure) {
         Ref exiting = call(aexit_, Py_None, Py_None, Py_None);
-        co_await std::move(exiting);
-        co_return none();
+        refuse_unawaitable(exiting.get(), "__aexit__");
+        return {std::move(exiting), Ref()};
     }
     Ref exception = exception_object(failure);
     Ref tb = Ref::steal(PyException_GetTraceback(exception.get()));
     if (!tb) tb = none();
     Ref exiting = call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception, tb);
-    Ref suppress;
     try {
-        suppress = co_await exiting;
-    } catch (PyError& exit_error) {
-        chain_context(exit_error, exception);
+        refuse_unawaitable(exiting.get(), "__aexit__");
+    } catch (PyError& refused) {  // refused while the body's error is handled
+        chain_context(refused, exception);
         throw;
     }
-    if (!truthy(suppress.get())) throw PyError(exception);
-    co_return none();
+    return {std::move(exiting), std::move(exception)};
+}
+
+AsyncPromise::ExitAwaiter AsyncPromise::await_transform(AsyncExit&& exit) {
+    Ref exiting = std::move(exit.exiting);  // the awaiter holds what it awaits itself
+    try {
+        return ExitAwaiter{await_transform(exiting.get()), std::move(exit.exception)};
+    } catch (PyError& refused) {  // not awaitable: refused while the body's error is handled
+        if (exit.exception) chain_context(refused, exit.exception);
+        throw;
+    }
+}
+
+void AsyncPromise::ExitAwaiter::await_resume() {
+    Ref suppress;
+    try {
+        suppress = exiting.await_resume();
+    } catch (PyError& exit_error) {
+        if (exception) chain_context(exit_error, exception);
+        throw;
+    }
+    if (exception && !truthy(suppress.get())) throw PyError(std::move(exception));
 }
 
 }  // namespace tsy

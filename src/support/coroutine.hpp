@@ -36,6 +36,13 @@ class Async;
 
 struct AsyncPromise;
 
+// What `AsyncWith::exit` gives to await: the awaitable of `__aexit__(...)`, and the error of
+// the body it was called for (none if the body succeeded).
+struct AsyncExit {
+    Ref exiting;
+    Ref exception;
+};
+
 // What one interpreter-level await of a chain of frames keeps: its root frame (none once
 // finished) and innermost frame (the one to resume), the iterator the chain awaits (set when
 // it suspends), what that iterator gave back (a value, or the exception to raise at the
@@ -124,6 +131,17 @@ struct AsyncPromise {
     }
     Nested await_transform(Async&& nested);
 
+    // `co_await with.exit(failure)`: awaits `__aexit__` within this frame, then raises the
+    // body's error again unless `__aexit__` suppressed it.
+    struct ExitAwaiter {
+        Awaiter exiting;
+        Ref exception;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> h) noexcept { exiting.await_suspend(h); }
+        void await_resume();
+    };
+    ExitAwaiter await_transform(AsyncExit&& exit);
+
     // Frames live in the frame arena, where the collector can read their references.
     static void* operator new(size_t size);
     static void operator delete(void* p) noexcept;
@@ -179,7 +197,7 @@ PyTypeObject* coroutine_type();
 //     Ref value = co_await std::move(entering);
 //     std::exception_ptr failure;
 //     try { ...the body, which may co_await... } catch (...) { failure = std::current_exception(); }
-//     Async exiting = with.exit(failure);
+//     AsyncExit exiting = with.exit(failure);
 //     co_await std::move(exiting);  // raises the body's error again unless __aexit__ suppressed it
 //
 // `__aexit__` always runs, with the body's exception when it failed; if it raises, its
@@ -189,8 +207,9 @@ public:
     explicit AsyncWith(PyObject* manager);
     // The awaitable of `__aenter__()`.
     Ref enter();
-    // Awaits `__aexit__(type, value, traceback)` for `failure` (or no failure).
-    Async exit(std::exception_ptr failure);
+    // Calls `__aexit__(type, value, traceback)` for `failure` (or no failure), for the
+    // awaiting frame to await.
+    AsyncExit exit(std::exception_ptr failure);
 
 private:
     Ref manager_, aenter_, aexit_;
@@ -211,7 +230,7 @@ Async async_with(Ref manager, Body body) {
     } catch (...) {
         failure = std::current_exception();
     }
-    Async exiting = with.exit(failure);
+    AsyncExit exiting = with.exit(failure);
     co_await std::move(exiting);
     co_return result ? result : none();
 }

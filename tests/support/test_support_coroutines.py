@@ -226,6 +226,49 @@ def test_async_with_chains_exit_errors_like_python(st, loop):
     assert results[0] == results[1] == ("ValueError", "body failed")
 
 
+async def at_once(value):
+    return value
+
+
+class PlainEnterOrExit:
+    """A manager one of whose methods gives back something that cannot be awaited."""
+
+    def __init__(self, plain):
+        self.plain, self.log = plain, []
+
+    def __aenter__(self):
+        self.log.append("enter")
+        return self if self.plain == "enter" else at_once(self)
+
+    def __aexit__(self, kind, exc, tb):
+        self.log.append(("exit", kind and kind.__name__))
+        return False if self.plain == "exit" else at_once(False)
+
+
+@pytest.mark.parametrize("plain", ["enter", "exit"])
+@pytest.mark.parametrize("ending", ["result", "throw"])
+def test_async_with_refuses_what_cannot_be_awaited_like_python(st, loop, plain, ending):
+    seen = {}
+    for kind, mod in (("native", st), ("python", twins)):
+        m, fut = PlainEnterOrExit(plain), loop.create_future()
+        c = mod.within(m, fut)
+        try:
+            if plain == "exit":
+                c.send(None)
+                if ending == "throw":
+                    c.throw(ValueError("body failed"))
+                else:
+                    fut.set_result(1)
+                    c.send(None)
+            else:
+                c.send(None)
+        except TypeError as e:
+            seen[kind] = (str(e), repr(e.__context__), m.log)
+        c.close()
+    assert seen["native"] == seen["python"]
+    assert "does not implement __await__" in seen["native"][0]
+
+
 def test_async_with_refuses_objects_without_the_protocol(st):
     c = st.within(object(), None)
     with pytest.raises(TypeError, match="asynchronous context manager protocol"):

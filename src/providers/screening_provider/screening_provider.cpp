@@ -262,7 +262,7 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             } catch (...) {
                 failure = std::current_exception();
             }
-            Async exiting = with.exit(failure);
+            AsyncExit exiting = with.exit(failure);
             co_await std::move(exiting);
         } catch (PyError& e) {
             if (!e.is_exception()) throw;
