@@ -147,18 +147,30 @@ Run* run_of(const void* p) noexcept {
     return reinterpret_cast<Run*>(reinterpret_cast<uintptr_t>(p) & ~(kRunSize - 1));
 }
 
+// A slot of `run`, which has room.
+void* take_slot(Run* run, size_t size_class) noexcept {
+    void* slot;
+    if (run->free) {
+        slot = run->free;
+        run->free = run->free->next;
+    } else {
+        slot = slots_of(run) + size_t{run->untouched++} * run->slot_size;
+    }
+    if (run->live++ == 0) {
+        --arena.runs_kept_empty;
+        ++arena.runs_in_use;
+    }
+    if (run->live == run->capacity) [[unlikely]]
+        unlink(arena.with_room[size_class], run);
+    return slot;
+}
+
 // The rare turns of `allocate` and `release`, kept out of line so that the common ones (a
 // slot taken from or given back to a run that has others) cost no more than their work.
 [[gnu::noinline]] void* allocate_from_new_run(size_t size_class) noexcept {
     if (!extent.size && (arena.tried || !reserve())) return nullptr;
     Run* run = new_run(size_class);
-    if (!run) return nullptr;
-    void* slot = slots_of(run) + size_t{run->untouched++} * run->slot_size;
-    run->live = 1;
-    --arena.runs_kept_empty;
-    ++arena.runs_in_use;
-    if (run->live == run->capacity) unlink(arena.with_room[size_class], run);
-    return slot;
+    return run ? take_slot(run, size_class) : nullptr;
 }
 
 [[gnu::noinline]] void emptied(Run* run) noexcept {
@@ -183,20 +195,7 @@ void* allocate(size_t size) noexcept {
     Run* run = arena.with_room[size_class];  // none at all until the arena is reserved
     if (!run) [[unlikely]]
         return allocate_from_new_run(size_class);
-    void* slot;
-    if (run->free) {
-        slot = run->free;
-        run->free = run->free->next;
-    } else {
-        slot = slots_of(run) + size_t{run->untouched++} * run->slot_size;
-    }
-    if (run->live++ == 0) {
-        --arena.runs_kept_empty;
-        ++arena.runs_in_use;
-    }
-    if (run->live == run->capacity) [[unlikely]]
-        unlink(arena.with_room[size_class], run);
-    return slot;
+    return take_slot(run, size_class);
 }
 
 void release(void* frame) noexcept {
