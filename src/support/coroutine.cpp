@@ -633,8 +633,7 @@ Ref AsyncPromise::Nested::await_resume() {
 }
 
 AsyncWith::AsyncWith(PyObject* manager)
-    : manager_(Ref::borrow(manager)),
-      aenter_(special_method(manager, "__aenter__", "asynchronous context manager")),
+    : aenter_(special_method(manager, "__aenter__", "asynchronous context manager")),
       aexit_(special_method(manager, "__aexit__", "asynchronous context manager")) {}
 
 // What `__aenter__` or `__aexit__` (`method`) gave must be something to await, as the

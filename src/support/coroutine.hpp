@@ -212,7 +212,9 @@ public:
     AsyncExit exit(std::exception_ptr failure);
 
 private:
-    Ref manager_, aenter_, aexit_;
+    // The methods alone, as the interpreter's own `async with` keeps them: a bound `__aexit__`
+    // is what keeps the manager alive.
+    Ref aenter_, aexit_;
 };
 
 // `async with manager as value: body(value)` for a body that is itself a coroutine: the

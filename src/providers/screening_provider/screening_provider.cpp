@@ -233,6 +233,7 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             }
             // async with request as response: (inline, so a request in flight holds one frame)
             AsyncWith with(request.get());
+            request.reset();  // the bound __aexit__ holds it from here on
             Ref entering = with.enter();
             Ref response = co_await std::move(entering);
             std::exception_ptr failure;
@@ -284,13 +285,23 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
     PyObject* g = globals.get();
     Ref session = call(getattr(lookup_global(g, "aiohttp").get(), "ClientSession"));
     auto send_all = [&](Ref entered) -> Async {
+        // The requests stay listed here while they are gathered. The list is older than
+        // every request, so a full collection reaches the requests through it in the order
+        // they were made, and each request's objects after it. Held by their tasks alone,
+        // the requests would first be taken for unreachable, then moved back one by one as
+        // the collector came to each task: with 100,000 requests in flight that made a full
+        // collection a third longer.
+        Ref requests = new_list();
         Ref gathering;
-        {  // the requests are held by the gathering alone while it is awaited
+        {
             Ref send = getattr(self.get(), "send_with_retries");
             Ref items = list_of(payloads.get());
             CallArgs gather;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
-                gather.arg(call(send, PyList_GET_ITEM(items.get(), i), entered));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+                Ref request = call(send, PyList_GET_ITEM(items.get(), i), entered);
+                append(requests.get(), request.get());
+                gather.arg(std::move(request));
+            }
             gather.kw("return_exceptions", Py_True);
             gathering = gather.call(getattr(lookup_global(g, "asyncio").get(), "gather").get());
         }
