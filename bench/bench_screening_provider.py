@@ -40,6 +40,13 @@ Side by side in one run:
    native (gathered) against the bare loop, per record. --in-flight-only runs just the
    equivalence check and these counts.
 
+   Then one full collection (``gc.collect()``) while every request of an evaluation (hap)
+   is in flight, waiting on a server that takes connections and never answers: the
+   collector's cost for the same kind of heap on each side, which the end-to-end runs
+   show only through their changing moments of collection. Milliseconds for one
+   collection (the median of 3 in a row) per run, min, median and max over N runs, with
+   the tracked objects at that moment.
+
 2. The provider's own work per record: ``_ScreeningProvider__pre_process_data`` (body
    building, before the first request) and ``_ScreeningProvider__post_process`` (after the
    last, fed with canned results), native against both baselines, min, median and max of
@@ -66,6 +73,7 @@ import gc
 import json
 import os
 import random
+import socket
 import sys
 from statistics import median
 import time
@@ -543,6 +551,70 @@ def in_flight(table, configuration, api_client, records, with_types):
     return figures
 
 
+# ---- a full collection with every request in flight --------------------------------------------------
+
+
+class SilentServer:
+    """A socket on 127.0.0.1 that takes connections and never answers: requests stay in flight."""
+
+    def __enter__(self):
+        self._socket = socket.create_server(("127.0.0.1", 0), backlog=1024)
+        self.url = f"http://127.0.0.1:{self._socket.getsockname()[1]}"
+        return self
+
+    def __exit__(self, *exc):
+        self._socket.close()
+
+
+def collection_in_flight(table, configuration, records, repeat, settle=2.0, collections=3):
+    """label -> ([seconds of one full collection per run], tracked objects then): the median of
+    `collections` full collections in a row, once every request of an evaluation (hap) has
+    taken its first step and waits for a connection or an answer that never comes."""
+    with SilentServer() as server:
+        api_client = make_api_client(server.url)
+        providers = {label: make_provider(m, "hap", configuration, api_client) for label, m in SIDES}
+        bodies, _ = providers["literal"]._ScreeningProvider__pre_process_data(data=table)
+        headers = providers["literal"]._ScreeningProvider__get_headers()
+        starts = {label: (lambda p=p: p.evaluate_async(table)) for label, p in providers.items()}
+        starts["bare loop"] = lambda: bare_loop(server.url, headers, bodies)
+        tracked = {}
+
+        async def one_run(label):
+            evaluation = asyncio.ensure_future(starts[label]())
+            # Every request takes its first step in one pass of the event loop; the rest of
+            # the time lets the connections that will be made be made.
+            deadline = time.perf_counter() + settle
+            while time.perf_counter() < deadline:
+                await asyncio.sleep(0.05)
+            assert not evaluation.done(), f"{label}: the evaluation ended with nothing answered"
+            gc.collect()
+            times = []
+            for _ in range(collections):
+                t0 = time.perf_counter()
+                gc.collect()
+                times.append(time.perf_counter() - t0)
+            tracked[label] = len(gc.get_objects())
+            evaluation.cancel()
+            try:
+                await evaluation
+            except asyncio.CancelledError:
+                pass
+            return median(times)
+
+        seconds = interleaved({label: (lambda label=label: asyncio.run(one_run(label))) for label in starts}, repeat)
+    return seconds, tracked
+
+
+def print_collection_in_flight(seconds, tracked, records):
+    print(f"\n== One full collection with every request in flight: hap, {records} records, a server that never answers ==")
+    print(f"  ({len(seconds['native'])} runs, ms for one gc.collect() min / median / max; tracked objects then)")
+    for label, runs in seconds.items():
+        print(f"  {label:<11}{fmt_spread([t * 1e3 for t in runs], 1, 9, 1)}{tracked[label]:>12}")
+    for baseline in ("literal", "fast", "bare loop"):
+        ratios = speedups(seconds, baseline)
+        print(f"  {'speed-up over ' + baseline:<24}{fmt_spread(ratios, 1, 8, 2, 'x')}   {gain_verdict(ratios)}")
+
+
 def print_in_flight(figures, with_types, top=15):
     print("\n== In flight: objects per record while every request is in flight (stub session, hap) ==")
     print("  (census when the stub's post is called for the last body, less the one before the run; collector off)")
@@ -700,6 +772,7 @@ def main():
             ratios = speedups(alone, baseline)
             print(f"  {'speed-up over ' + baseline:<20}{fmt_spread(ratios, 1, 8, 2, 'x')}   {gain_verdict(ratios)}")
         print_in_flight(in_flight(table, configuration, api_client, records, args.object_types), args.object_types)
+        print_collection_in_flight(*collection_in_flight(table, configuration, records, args.repeat), records)
         print(f"[{time.perf_counter() - phase:.0f} s]")
 
         # 2. The provider's own work
