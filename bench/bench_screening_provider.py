@@ -583,9 +583,7 @@ def collection_in_flight(table, configuration, records, repeat, settle=2.0, coll
             evaluation = asyncio.ensure_future(starts[label]())
             # Every request takes its first step in one pass of the event loop; the rest of
             # the time lets the connections that will be made be made.
-            deadline = time.perf_counter() + settle
-            while time.perf_counter() < deadline:
-                await asyncio.sleep(0.05)
+            await asyncio.sleep(settle)
             assert not evaluation.done(), f"{label}: the evaluation ended with nothing answered"
             gc.collect()
             times = []

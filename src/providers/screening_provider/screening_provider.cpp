@@ -300,7 +300,7 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
                 Ref request = call(send, PyList_GET_ITEM(items.get(), i), entered);
                 append(requests.get(), request.get());
-                gather.arg(std::move(request));
+                gather.arg(request.get());  // the list holds it through the call
             }
             gather.kw("return_exceptions", Py_True);
             gathering = gather.call(getattr(lookup_global(g, "asyncio").get(), "gather").get());
