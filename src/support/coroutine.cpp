@@ -651,23 +651,22 @@ Ref AsyncWith::enter() {
     return entering;
 }
 
-AsyncExit AsyncWith::exit(std::exception_ptr failure) {
+AsyncExit AsyncWith::exit(const Ref& failure) {
     if (!failure) {
         Ref exiting = call(aexit_, Py_None, Py_None, Py_None);
         refuse_unawaitable(exiting.get(), "__aexit__");
         return {std::move(exiting), Ref()};
     }
-    Ref exception = exception_object(failure);
-    Ref tb = Ref::steal(PyException_GetTraceback(exception.get()));
+    Ref tb = Ref::steal(PyException_GetTraceback(failure.get()));
     if (!tb) tb = none();
-    Ref exiting = call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception, tb);
+    Ref exiting = call(aexit_, reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure, tb);
     try {
         refuse_unawaitable(exiting.get(), "__aexit__");
     } catch (PyError& refused) {  // refused while the body's error is handled
-        chain_context(refused, exception);
+        chain_context(refused, failure);
         throw;
     }
-    return {std::move(exiting), std::move(exception)};
+    return {std::move(exiting), failure};
 }
 
 AsyncPromise::ExitAwaiter AsyncPromise::await_transform(AsyncExit&& exit) {

@@ -195,21 +195,22 @@ PyTypeObject* coroutine_type();
 //     AsyncWith with(manager);
 //     Ref entering = with.enter();
 //     Ref value = co_await std::move(entering);
-//     std::exception_ptr failure;
-//     try { ...the body, which may co_await... } catch (...) { failure = std::current_exception(); }
+//     Ref failure;
+//     try { ...the body, which may co_await... } catch (...) { failure = caught(); }
 //     AsyncExit exiting = with.exit(failure);
 //     co_await std::move(exiting);  // raises the body's error again unless __aexit__ suppressed it
 //
 // `__aexit__` always runs, with the body's exception when it failed; if it raises, its
-// error carries the body's as context.
+// error carries the body's as context. The body's error waits for `__aexit__` in a `Ref` of
+// the frame, where the collector sees it and what its traceback holds.
 class AsyncWith {
 public:
     explicit AsyncWith(PyObject* manager);
     // The awaitable of `__aenter__()`.
     Ref enter();
-    // Calls `__aexit__(type, value, traceback)` for `failure` (or no failure), for the
-    // awaiting frame to await.
-    AsyncExit exit(std::exception_ptr failure);
+    // Calls `__aexit__(type, value, traceback)` for `failure` (an exception object, or null
+    // when the body succeeded), for the awaiting frame to await.
+    AsyncExit exit(const Ref& failure);
 
 private:
     // The methods alone, as the interpreter's own `async with` keeps them: a bound `__aexit__`
@@ -224,13 +225,13 @@ Async async_with(Ref manager, Body body) {
     AsyncWith with(manager.get());
     Ref entering = with.enter();
     Ref value = co_await std::move(entering);
-    std::exception_ptr failure;
+    Ref failure;
     Ref result;
     try {
         Async running = body(value);
         result = co_await std::move(running);
     } catch (...) {
-        failure = std::current_exception();
+        failure = caught();
     }
     AsyncExit exiting = with.exit(failure);
     co_await std::move(exiting);

@@ -51,6 +51,11 @@ Ref new_exception(PyObject* type, PyObject* message);
 // The interpreter exception object for a caught C++ exception (PyError gives its own;
 // others become what `guard` would raise).
 Ref exception_object(std::exception_ptr error);
+// The exception that the enclosing `catch` block handles, as its interpreter object. A
+// coroutine frame that keeps an error across an await keeps it so, in a `Ref` that the cycle
+// collector sees (a std::exception_ptr keeps it where the collector cannot look), and raises
+// it again with `throw PyError(error)`.
+inline Ref caught() { return exception_object(std::current_exception()); }
 // Gives `error` the context `context` unless it has one, as raising inside `except` does.
 void chain_context(const PyError& error, const Ref& context);
 

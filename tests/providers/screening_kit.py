@@ -56,13 +56,15 @@ class Reply:
     ``body`` is sent as JSON; ``text`` is sent as it is (for bodies that are not JSON).
     ``hold_until`` is a predicate on the server, checked whenever a request arrives or
     finishes; the answer is sent once it holds (or after ``HOLD_LIMIT``, counted in
-    ``server.gave_up``).  ``drop`` closes the connection instead of answering.
+    ``server.gave_up``).  ``delay`` is the service's latency: seconds before it answers.
+    ``drop`` closes the connection instead of answering.
     """
 
     status: int = 200
     body: Any = _UNSET
     text: str | None = None
     hold_until: Callable[["DetectorServer"], bool] | None = None
+    delay: float = 0.0
     drop: bool = False
 
     def payload(self) -> tuple[bytes, str]:
@@ -240,6 +242,8 @@ class DetectorServer:
                     except TimeoutError:
                         seen.gave_up = True
                         self.gave_up += 1
+            if reply.delay:
+                await asyncio.sleep(reply.delay)
             if reply.drop:
                 request.transport.abort()
                 raise asyncio.CancelledError  # nothing more to write
@@ -314,6 +318,10 @@ class RecordingSession:
     @property
     def closed(self) -> bool:
         return self.session.closed
+
+    @property
+    def connector(self):
+        return self.session.connector
 
     async def close(self) -> None:
         await self.session.close()

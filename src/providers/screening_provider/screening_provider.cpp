@@ -2,6 +2,7 @@
 // sending one request per record to the detection service, with retries, and turning the
 // detections into scores, evidences and errors.
 #include "json_text.hpp"
+#include "request_queue.hpp"
 #include "support.hpp"
 
 using namespace tsy;
@@ -210,18 +211,39 @@ Ref request_error(PyObject* globals, PyObject* code, PyObject* message) {
     return result;
 }
 
+// str(e), or the kind of failure when the exception has no text of its own (the client's
+// TimeoutError has none), so that a failed record always says what happened.
+Ref failure_text(const PyError& e) {
+    Ref message = e.text();
+    if (PyUnicode_GET_LENGTH(message.get()) > 0) return message;
+    return getattr(e.type(), "__name__");
+}
+
 // One request, tried again after a gateway error with exponential back-off. Its failures
 // become its result; only an exception that is not an ordinary error (a cancellation)
-// leaves it.
+// leaves it. Each attempt waits for its turn on the wire before it starts (and so before the
+// client's timeout of the request starts), and gives the turn back once its response is left:
+// the back-off sleep holds neither a connection nor a turn.
 Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
     PyObject* g = globals.get();
+    Ref queue = screening::queue_of(session.get());
     // Only the iterator is kept: the range object would stay alive beside it for as long
     // as the request is in flight.
     Ref it = Ref::checked(
         PyObject_GetIter(call(reinterpret_cast<PyObject*>(&PyRange_Type), getattr(self.get(), "RETRY_COUNT")).get()));
     while (Ref attempt = Ref::steal(PyIter_Next(it.get()))) {
-        Ref result;
-        bool retry = false;
+        screening::Turn turn(queue);
+        Ref waiting = turn.take();
+        if (waiting) {
+            Ref handing = waiting;
+            try {
+                co_await std::move(waiting);
+            } catch (...) {
+                turn.abandon(handing);
+                throw;
+            }
+        }
+        Ref result, wait;
         try {
             Ref request;
             {  // the arguments go with the call: the session keeps what it needs of them
@@ -236,7 +258,7 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             request.reset();  // the bound __aexit__ holds it from here on
             Ref entering = with.enter();
             Ref response = co_await std::move(entering);
-            std::exception_ptr failure;
+            Ref failure;
             try {
                 Ref status = getattr(response.get(), "status");
                 Ref reading = call_method(response.get(), "text");
@@ -252,24 +274,31 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
                     result = call_method(json.get(), "loads", body);
                 } else if (retried()) {
                     Ref power = Ref::checked(PyNumber_Power(integer(2).get(), attempt.get(), Py_None));
-                    Ref wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
-                    Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
-                    co_await std::move(sleeping);
-                    retry = true;
+                    wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
                 } else {
                     Ref decoded = call_method(json.get(), "loads", body);
                     result = request_error(g, str(status.get()).get(), str(decoded.get()).get());
                 }
             } catch (...) {
-                failure = std::current_exception();
+                failure = caught();
             }
             AsyncExit exiting = with.exit(failure);
             co_await std::move(exiting);
         } catch (PyError& e) {
             if (!e.is_exception()) throw;
-            co_return request_error(g, text("REQUEST_FAILED").get(), e.text().get());
+            co_return request_error(g, text("REQUEST_FAILED").get(), failure_text(e).get());
         }
-        if (!retry) co_return result ? result : none();
+        turn.give_back();
+        if (!wait) co_return result ? result : none();
+        turn.sleeping(true);
+        try {
+            Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
+            co_await std::move(sleeping);
+        } catch (...) {
+            turn.sleeping(false);
+            throw;
+        }
+        turn.sleeping(false);
     }
     if (PyErr_Occurred()) throw_error();
     co_return none();
@@ -280,34 +309,16 @@ Ref send_with_retries(Invocation& a) {
                                                 Ref::borrow(a[2])), a);
 }
 
-// All requests at once over one session, which is closed however the gathering ends.
+// All requests over one session, which is closed however the sending ends; as many on the
+// wire at once as the session has connections (request_queue.hpp).
 Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
-    PyObject* g = globals.get();
-    Ref session = call(getattr(lookup_global(g, "aiohttp").get(), "ClientSession"));
-    auto send_all = [&](Ref entered) -> Async {
-        // The requests stay listed here while they are gathered. The list is older than
-        // every request, so a full collection reaches the requests through it in the order
-        // they were made, and each request's objects after it. Held by their tasks alone,
-        // the requests would first be taken for unreachable, then moved back one by one as
-        // the collector came to each task: with 100,000 requests in flight that made a full
-        // collection a third longer.
-        Ref requests = new_list();
-        Ref gathering;
-        {
-            Ref send = getattr(self.get(), "send_with_retries");
-            Ref items = list_of(payloads.get());
-            CallArgs gather;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-                Ref request = call(send, PyList_GET_ITEM(items.get(), i), entered);
-                append(requests.get(), request.get());
-                gather.arg(request.get());  // the list holds it through the call
-            }
-            gather.kw("return_exceptions", Py_True);
-            gathering = gather.call(getattr(lookup_global(g, "asyncio").get(), "gather").get());
-        }
-        co_return co_await gathering;
+    Ref session = call(getattr(lookup_global(globals.get(), "aiohttp").get(), "ClientSession"));
+    auto send_on = [&](Ref entered) -> Async {
+        Ref send = getattr(self.get(), "send_with_retries");
+        Async sending = screening::send_all(send, payloads, entered, screening::turns_of(entered.get()));
+        co_return co_await std::move(sending);
     };
-    Async sending = async_with(session, send_all);
+    Async sending = async_with(session, send_on);
     Ref responses = co_await std::move(sending);
     co_return responses;
 }
