@@ -140,6 +140,16 @@ Ref format(PyObject* o, const char* spec) {
 }
 
 Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
+
+Py_ssize_t to_ssize(PyObject* o, bool saturate) {
+    if (!PyLong_Check(o)) raise(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", type_name(o));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (overflow == 0 && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX) return static_cast<Py_ssize_t>(v);
+    if (!saturate) raise(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
+    return overflow > 0 || (overflow == 0 && v > 0) ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
+}
 Ref round_number(PyObject* value, int ndigits) {
     if (Py_IS_TYPE(value, &PyFloat_Type)) {
         double d = PyFloat_AS_DOUBLE(value);

@@ -37,6 +37,9 @@ Ref interned(const char* s);            // an interned name, for attribute and k
 Ref str(PyObject* o);                   // str(o)
 Ref format(PyObject* o, const char* spec = "");  // format(o, spec)
 Ref integer(long long v);
+// An int as a Py_ssize_t, with the interpreter's TypeError or OverflowError; `saturate`
+// makes an int beyond the range the nearest bound instead ("as many as there are").
+Py_ssize_t to_ssize(PyObject* o, bool saturate = false);
 // round(value, ndigits) as the interpreter computes it: exact floats natively (correctly
 // rounded through the shortest decimal digits, as float.__round__ does), anything else
 // through the value's own __round__.

@@ -68,8 +68,9 @@ def as_dask(frame: pd.DataFrame, partitions: int):
 # ---- results equal to one process -------------------------------------------------------------
 
 
-@pytest.mark.parametrize("rows, partition_rows", [(12, 4), (13, 5), (1, 50000)],
-                         ids=["dividing", "not-dividing", "one-row"])
+@pytest.mark.parametrize("rows, partition_rows",
+                         [(12, 4), (13, 5), (1, 50000), (5, sys.maxsize - 5), (5, sys.maxsize), (5, 2**100)],
+                         ids=["dividing", "not-dividing", "one-row", "near-the-largest", "the-largest", "beyond"])
 @pytest.mark.parametrize("where", ["here", "cluster"])
 def test_pandas_table_gives_the_one_process_result(request, client_of, rows, partition_rows, where):
     dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
@@ -224,6 +225,7 @@ def test_the_token_reaches_the_workers_and_no_log(dask_client, client_of, capsys
     ({"partition_rows": True}, TypeError, "Argument 'partition_rows' has incorrect type (expected int, got bool)"),
     ({"client": object()}, TypeError, "Argument 'client' has incorrect type (expected distributed.Client, got object)"),
     ({"partitions_in_flight": 0}, ValueError, "partitions_in_flight must be at least 1, not 0"),
+    ({"partition_rows": -2**100}, ValueError, f"partition_rows must be at least 1, not {-2**100}"),
 ])
 def test_arguments_are_checked_before_anything_runs(client_of, detection, keywords, error, message):
     arguments = dict(configuration=configuration(), data=table(3), metrics=[HAPMetric()], api_client=client_of())

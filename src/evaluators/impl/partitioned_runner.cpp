@@ -15,8 +15,8 @@ constexpr const char* kNeedsDask =
     "A Dask client needs Dask: install the optional dependencies with pip install 'tessaly[dask]' "
     "(dask[dataframe] and distributed)";
 constexpr const char* kNotAClient = "Argument 'client' has incorrect type (expected distributed.Client, got %.200s)";
-constexpr const char* kRowsAtLeastOne = "partition_rows must be at least 1, not %zd";
-constexpr const char* kInFlightAtLeastOne = "partitions_in_flight must be at least 1, not %zd";
+constexpr const char* kRowsAtLeastOne = "partition_rows must be at least 1, not %S";
+constexpr const char* kInFlightAtLeastOne = "partitions_in_flight must be at least 1, not %S";
 constexpr const char* kCannotMerge =
     "cannot merge the results of metric %R across partitions: %.200s is not an aggregate result";
 
@@ -45,6 +45,9 @@ Ref evaluate_partition(Invocation& a) {
     return tuple_of({integer(rows).get(), result.get()});
 }
 
+// The rows of a partition's (rows, result).
+Py_ssize_t rows_of(PyObject* outcome) { return to_ssize(item_at(outcome, 0).get()); }
+
 // ---- the table and its partitions --------------------------------------------------------------
 
 // A Dask DataFrame is told by its module, so that Dask is imported only where one is given.
@@ -68,10 +71,12 @@ Ref as_table(PyObject* globals, PyObject* data) {
 class TableSlices {
 public:
     TableSlices(Ref table, Py_ssize_t rows) : table_(std::move(table)), rows_(rows), total_(length(table_.get())) {}
-    Py_ssize_t count() const { return (total_ + rows_ - 1) / rows_; }
+    // Written so that no step overflows, whatever `rows` is (sys.maxsize, say).
+    Py_ssize_t count() const { return total_ / rows_ + (total_ % rows_ != 0); }
     Py_ssize_t total_rows() const { return total_; }
     Ref slice(Py_ssize_t i) const {
-        Ref bounds = Ref::checked(PySlice_New(integer(i * rows_).get(), integer(std::min(total_, (i + 1) * rows_)).get(),
+        const Py_ssize_t start = i * rows_;  // below total_: i < count()
+        Ref bounds = Ref::checked(PySlice_New(integer(start).get(), integer(start + std::min(rows_, total_ - start)).get(),
                                               nullptr));
         Ref part = get_item(getattr(table_, "iloc").get(), bounds.get());
         return call_method(part.get(), "copy");
@@ -132,7 +137,7 @@ Outcomes run_here_pandas(PyObject* globals, const Evaluation& e, const TableSlic
     Outcomes outcomes;
     for (Py_ssize_t i = 0; i < slices.count(); ++i) {
         Ref outcome = evaluate_here(globals, e, slices.slice(i).get());
-        progress.finished(PyLong_AsSsize_t(item_at(outcome.get(), 0).get()));
+        progress.finished(rows_of(outcome.get()));
         outcomes.push_back(std::move(outcome));
     }
     return outcomes;
@@ -144,7 +149,7 @@ Outcomes run_here_dask(PyObject* globals, const Evaluation& e, PyObject* parts, 
         Ref table = call_method(part, "compute");
         Ref outcome = evaluate_here(globals, e, table.get());
         table.reset();
-        progress.finished(PyLong_AsSsize_t(item_at(outcome.get(), 0).get()));
+        progress.finished(rows_of(outcome.get()));
         outcomes.push_back(std::move(outcome));
     });
     return outcomes;
@@ -177,7 +182,7 @@ public:
                 Ref status = getattr(future, "status");
                 if (text_equals(status.get(), "finished")) {
                     outcomes[static_cast<size_t>(i)] = call_method(future, "result");
-                    progress_.finished(PyLong_AsSsize_t(item_at(outcomes[static_cast<size_t>(i)].get(), 0).get()));
+                    progress_.finished(rows_of(outcomes[static_cast<size_t>(i)].get()));
                 } else {  // failed, or cancelled by someone else: its result() raises why
                     dict_set(failures_.get(), integer(i).get(), future);
                     if (i < stop) {
@@ -219,7 +224,8 @@ private:
 
     Py_ssize_t index_of(PyObject* future) {
         Ref i = dict_get(keys_.get(), getattr(future, "key").get());
-        return PyLong_AsSsize_t(i.get());
+        if (!i) raise(PyExc_RuntimeError, "a task of another run came back: %R", future);
+        return to_ssize(i.get());
     }
 
     // Cancels every submitted task from partition `first` on that is not finished yet.
@@ -363,7 +369,7 @@ Ref merge_results(PyObject* globals, const Outcomes& outcomes) {
 
 // ---- the entry -----------------------------------------------------------------------------------
 
-Ref require_client(PyObject* globals, PyObject* client) {
+Ref require_client(PyObject* client) {
     Ref distributed;
     try {
         distributed = import("distributed");
@@ -378,7 +384,7 @@ Ref require_client(PyObject* globals, PyObject* client) {
 Py_ssize_t workers_threads(PyObject* client) {
     Py_ssize_t threads = 0;
     Ref counts = call_method(client, "nthreads");
-    for_each(call_method(counts.get(), "values").get(), [&](PyObject* n) { threads += PyLong_AsSsize_t(n); });
+    for_each(call_method(counts.get(), "values").get(), [&](PyObject* n) { threads += to_ssize(n); });
     return std::max<Py_ssize_t>(threads, 1);
 }
 
@@ -387,20 +393,18 @@ Py_ssize_t workers_threads(PyObject* client) {
 Ref evaluate_metrics_partitioned(Invocation& a) {
     PyObject* globals = a.globals();
     PyObject *configuration = a[0], *data = a[1];
-    const Py_ssize_t rows = PyLong_AsSsize_t(a[5]);
-    if (rows == -1 && PyErr_Occurred()) throw_error();
-    if (rows < 1) raise(PyExc_ValueError, kRowsAtLeastOne, rows);
+    // Any count of at least 1 is taken, those beyond what a table can hold as the most.
+    const Py_ssize_t rows = to_ssize(a[5], true);
+    if (rows < 1) raise(PyExc_ValueError, kRowsAtLeastOne, a[5]);
     PyObject *client = a[6], *in_flight = a[8];
-    if (in_flight != Py_None && PyLong_AsSsize_t(in_flight) < 1) {
-        if (PyErr_Occurred()) throw_error();
-        raise(PyExc_ValueError, kInFlightAtLeastOne, PyLong_AsSsize_t(in_flight));
-    }
-    if (client != Py_None) require_client(globals, client);
+    const Py_ssize_t in_flight_bound = in_flight == Py_None ? 0 : to_ssize(in_flight, true);
+    if (in_flight != Py_None && in_flight_bound < 1) raise(PyExc_ValueError, kInFlightAtLeastOne, in_flight);
+    if (client != Py_None) require_client(client);
     Evaluation e{Ref::borrow(configuration), Ref::borrow(a[2]), Ref::borrow(a[3]), Ref::borrow(a[4]),
                  Ref::borrow(a.kwargs())};
     Ref runner = lookup_global(globals, "metrics_runner");
     const bool show = truthy(a[7]);
-    auto bound = [&] { return in_flight != Py_None ? PyLong_AsSsize_t(in_flight) : workers_threads(client); };
+    auto bound = [&] { return in_flight != Py_None ? in_flight_bound : workers_threads(client); };
 
     Outcomes outcomes;
     if (is_dask_frame(data)) {
@@ -418,7 +422,7 @@ Ref evaluate_metrics_partitioned(Invocation& a) {
             });
         }
         Py_ssize_t total = 0;
-        for (const Ref& o : outcomes) total += PyLong_AsSsize_t(item_at(o.get(), 0).get());
+        for (const Ref& o : outcomes) total += rows_of(o.get());
         if (total == 0) {  // refused as _evaluate_metrics refuses an empty table
             call(getattr(runner, "__validate_data"), kw("configuration", configuration),
                  kw("data", getattr(data, "_meta")));

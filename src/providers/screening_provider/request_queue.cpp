@@ -97,8 +97,7 @@ PyObject* record_done(PyObject* queue, PyObject* task) noexcept {
     if (!s.running) Py_RETURN_NONE;  // cleared by the collector
     try {
         Ref index = Ref::checked(PyObject_CallMethod(s.running.get(), "pop", "O", task));
-        const Py_ssize_t i = PyLong_AsSsize_t(index.get());
-        if (i < 0) throw_error();
+        const Py_ssize_t i = to_ssize(index.get());
         --s.active;
         Ref result;
         if (truthy(call_method(task, "cancelled").get())) {
@@ -208,8 +207,7 @@ Py_ssize_t turns_of(PyObject* session) {
     if (connector.is_none()) return 0;
     Py_ssize_t turns = 0;
     for (const char* limit : {"limit", "limit_per_host"}) {
-        const Py_ssize_t n = PyLong_AsSsize_t(getattr(connector, limit).get());
-        if (n == -1 && PyErr_Occurred()) throw_error();
+        const Py_ssize_t n = to_ssize(getattr(connector, limit).get(), true);
         if (n > 0 && (turns == 0 || n < turns)) turns = n;
     }
     return turns;
