@@ -796,6 +796,31 @@ def cycle_through_awaited_coroutine(mod, loop):
     return c
 
 
+class LettingGoExit:
+    """An async context manager whose __aexit__ lets go of the exception it is given, then
+    waits: while it waits, only the frame of the `async with` holds the body's error."""
+
+    def __init__(self, future):
+        self.future = future
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        del exc_info
+        await self.future
+        return False
+
+
+def cycle_through_body_error_waiting_for_exit(mod, loop):
+    c = mod.within(LettingGoExit(loop.create_future()), loop.create_future())
+    c.send(None)  # suspended in the body
+    error = ValueError("body failed")
+    c.throw(error)  # the body fails; __aexit__ waits
+    error.coroutine = c
+    return c
+
+
 def cycle_through_unstarted(mod, loop):
     holder = []
     c = mod.hold(holder, loop.create_future())
@@ -804,7 +829,7 @@ def cycle_through_unstarted(mod, loop):
 
 
 CYCLES = [cycle_through_parameter, cycle_through_local, cycle_through_nested_frame,
-          cycle_through_awaited_coroutine, cycle_through_unstarted]
+          cycle_through_awaited_coroutine, cycle_through_body_error_waiting_for_exit, cycle_through_unstarted]
 
 
 @pytest.mark.parametrize("shape", CYCLES, ids=lambda f: f.__name__)
