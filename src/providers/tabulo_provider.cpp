@@ -144,8 +144,8 @@ Ref parsed_json(PyObject*, PyObject* text) {
 // the cache never stores an engine for them.
 Ref create_inference_engine_impl(Invocation& a) {
     PyObject *provider = a[0], *model_id = a[1], *use_cache = a[2];
-    Ref credentials = parsed_json(a.globals(), a[3]);
-    Ref parameters = parsed_json(a.globals(), a[4]);
+    Ref credentials = parsed_json(a.globals().get(), a[3]);
+    Ref parameters = parsed_json(a.globals().get(), a[4]);
     if (text_equals(provider, "nimbal"))
         return call(a.global("RivetInferenceEngineGeneration"), kw("credentials", credentials), kw("model_name", model_id),
                     kw("use_cache", use_cache));
@@ -172,7 +172,7 @@ Ref create_inference_engine_impl(Invocation& a) {
 
 Ref get_ai_evaluator_inference_engine(Invocation& a) {
     PyObject* self = a[0];
-    PyObject* g = a.globals();
+    PyObject* g = a.globals().get();
     Ref use_cache = call(a.global("get_tabluo_enable_inference_cache"));
     auto model = [&] { return getattr(getattr(self, "llm_judge"), "model"); };
     auto judged_by = [&](const char* cls) { return is_instance(model().get(), a.global(cls).get()); };

@@ -29,12 +29,12 @@ Ref get_criteria(Invocation& a) {
     Ref options = new_list();
     Ref option_class = a.global("VrCriteriaOption");
     for_each(getattr(self, "options").get(), [&](PyObject* option) {
-        Ref description = normalise_placeholders(a.globals(), getattr(option, "description").get(), prediction_field);
+        Ref description = normalise_placeholders(a.globals().get(), getattr(option, "description").get(), prediction_field);
         append(options.get(), call(option_class, kw("name", getattr(option, "name")), kw("description", description),
                                    kw("score", getattr(option, "value")))
                                   .get());
     });
-    Ref description = normalise_placeholders(a.globals(), getattr(self, "criteria_description").get(), prediction_field);
+    Ref description = normalise_placeholders(a.globals().get(), getattr(self, "criteria_description").get(), prediction_field);
     return call(a.global("VrCriteria"), kw("name", getattr(self, "metric_name")), kw("description", description),
                 kw("to_evaluate_field", prediction_field), kw("context_fields", context_fields), kw("options", options));
 }
@@ -314,7 +314,7 @@ Ref evaluate(Invocation& a) {
                                         kw("context_fields", getattr(self, "context_fields")));
             results = call(judge, kw("instances", instances), kw("criteria", criteria));
         } else if (truthy(getattr(self, "prompt_template").get())) {
-            Ref prompts = judge_prompts(a.globals(), self, data);
+            Ref prompts = judge_prompts(a.globals().get(), self, data);
             Ref valid_outputs = new_list();
             for_each(getattr(self, "options").get(), [&](PyObject* o) { append(valid_outputs.get(), getattr(o, "name").get()); });
             results = call(getattr(judge.get(), "evaluate_with_custom_prompt"), kw("judge_prompts", prompts),

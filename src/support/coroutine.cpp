@@ -556,7 +556,7 @@ Ref make_coroutine(Async task, const Invocation& call) {
     }
     c->chain.root = c->chain.current = task.release();
     c->chain.root.promise().chain = &c->chain;
-    c->function = Py_NewRef(call.function());
+    c->function = Py_NewRef(call.function().get());
     c->weakrefs = nullptr;
     c->started = false;
     c->running = false;

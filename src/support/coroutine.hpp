@@ -68,6 +68,17 @@ struct AsyncPromise {
     Chain* chain = nullptr;  // set when the chain starts (make_coroutine), or the frame joins one
     std::coroutine_handle<AsyncPromise> parent;  // the frame awaiting this one (none for the root)
 
+    AsyncPromise() noexcept = default;
+    // A body runs after the call that made it has returned, and resumes after awaits in which
+    // anything may have been freed: it owns what it holds. The compiler hands the promise the
+    // body's parameters, so a borrowed one fails to compile here.
+    template <class... Params>
+    explicit AsyncPromise(const Params&...) noexcept {
+        static_assert(((!std::is_same_v<Params, Handle> && !std::is_same_v<Params, PyObject*>) && ...),
+                      "a coroutine body takes its parameters as Ref: a borrowed Handle or PyObject* may be gone "
+                      "by the time the body runs");
+    }
+
     Async get_return_object() noexcept;
     auto initial_suspend() noexcept;
     // A finished nested frame hands control straight back to the frame awaiting it, which

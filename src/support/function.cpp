@@ -209,7 +209,7 @@ struct FunctionCall {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (d.plain && !kwnames) {
             if ((size_t)nargs == d.positional) {
-                Invocation inv(reinterpret_cast<PyObject*>(f), args, nullptr);
+                Invocation inv(reinterpret_cast<PyObject*>(f), args, d.params.size(), nullptr);
                 body_ran = true;
                 return d.body(inv);
             }
@@ -227,7 +227,7 @@ struct FunctionCall {
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         for (size_t i = (size_t)nargs; i < d.positional; ++i)
             slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
-        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), nullptr);
+        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), d.params.size(), nullptr);
         body_ran = true;
         return d.body(inv);
     }
@@ -286,7 +286,7 @@ struct FunctionCall {
             }
         }
 
-        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), kwargs.get());
+        Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), nparams, kwargs.get());
         body_ran = true;
         return d.body(inv);
     }
@@ -545,7 +545,7 @@ static PyTypeObject* function_type() {
     return &type;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix, PyObject* closure,
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle qualname_prefix, Handle closure,
                   const char* stored_as) {
     if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for %s", spec.name);
     auto data = std::make_unique<FunctionData>();
@@ -587,9 +587,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     data->plain = !data->keyword_only_or_exact && !data->var_keywords;
 
     Ref name = interned(spec.name);
-    Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix, name.get()) : name;
+    Ref qualname = qualname_prefix ? text_format("%U.%U", qualname_prefix.get(), name.get()) : name;
     Ref reduce_path = !stored_as ? qualname
-                      : qualname_prefix ? text_format("%U.%s", qualname_prefix, stored_as)
+                      : qualname_prefix ? text_format("%U.%s", qualname_prefix.get(), stored_as)
                                         : text(stored_as);
     Ref module = dict_get(globals, "__name__");
     Ref doc = spec.doc ? text(spec.doc) : none();
@@ -611,8 +611,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
     f->defaults = defaults_tuple.release();
     f->kwdefaults = kwdefaults_tuple.release();
     f->code = nullptr;
-    f->globals = Py_NewRef(globals);
-    f->closure = Py_XNewRef(closure);
+    f->globals = Py_NewRef(globals.get());
+    f->closure = Py_XNewRef(closure.get());
     f->reduce_path = reduce_path.release();
     f->traceback_code = nullptr;
     f->data = data.release();
@@ -622,15 +622,19 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualnam
 
 // ---- invocation ----------------------------------------------------------------------------
 
-PyObject* Invocation::globals() const { return reinterpret_cast<NativeFunction*>(function_)->globals; }
-PyObject* Invocation::closure() const { return reinterpret_cast<NativeFunction*>(function_)->closure; }
+Handle Invocation::globals() const { return reinterpret_cast<NativeFunction*>(function_)->globals; }
+Handle Invocation::closure() const { return reinterpret_cast<NativeFunction*>(function_)->closure; }
+void Invocation::raise_wrong_binding(size_t n) const {
+    raise(PyExc_SystemError, "%U binds %zd parameters, not %zd", function_qualname(function_), (Py_ssize_t)count_,
+          (Py_ssize_t)n);
+}
 PyObject* function_name(PyObject* function) noexcept { return reinterpret_cast<NativeFunction*>(function)->name; }
 PyObject* function_qualname(PyObject* function) noexcept {
     return reinterpret_cast<NativeFunction*>(function)->qualname;
 }
 Ref Invocation::global(const char* name) const { return lookup_global(globals(), name); }
 
-Ref lookup_global(PyObject* globals, const char* name) {
+Ref lookup_global(Handle globals, const char* name) {
     Ref v = dict_get(globals, name);
     if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
     return v;

@@ -11,6 +11,7 @@
 
 #include "objects.hpp"
 
+#include <array>
 #include <source_location>
 #include <string>
 #include <vector>
@@ -90,8 +91,8 @@ struct FunctionSpec {
 //
 // Functions pickle and copy by reference, as the interpreter's own do: as the module and the
 // path that finds them there.
-Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* qualname_prefix = nullptr,
-                  PyObject* closure = nullptr, const char* stored_as = nullptr);
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle qualname_prefix = nullptr,
+                  Handle closure = nullptr, const char* stored_as = nullptr);
 
 // Adds to the exception being raised the traceback entry of a native frame of `function`
 // (a native function) that the exception leaves: the function's qualified name, the source
@@ -105,30 +106,45 @@ PyObject* function_qualname(PyObject* function) noexcept;
 struct FunctionData;
 
 // What a body sees of its call: the bound arguments, in parameter order (positional, then
-// keyword-only; borrowed for the call), the **kwargs dict and the module's namespace.
+// keyword-only; borrowed for the call), the **kwargs dict and the module's namespace. A body
+// names its parameters on its first line, in `def` order:
+//
+//     // ScreeningProvider.get_detector_url(self, api_client)
+//     Ref get_detector_url(Invocation& args) {
+//         auto [self, api_client] = args.bind<2>();
 class Invocation {
 public:
-    PyObject* operator[](size_t i) const { return args_[i]; }
+    template <size_t N>
+    std::array<Handle, N> bind() const {
+        if (N != count_) [[unlikely]]
+            raise_wrong_binding(N);
+        std::array<Handle, N> bound;
+        for (size_t i = 0; i < N; ++i) bound[i] = args_[i];
+        return bound;
+    }
+    PyObject* operator[](size_t i) const { return args_[i]; }  // (while module code moves to bind)
     // The **kwargs dict (never null when the function declares one).
-    PyObject* kwargs() const { return kwargs_; }
-    PyObject* globals() const;
+    Handle kwargs() const { return kwargs_; }
+    Handle globals() const;
     // The module global `name` as it stands now (NameError if missing).
     Ref global(const char* name) const;
-    PyObject* function() const { return function_; }
+    Handle function() const { return function_; }
     // What a nested function closes over (null if nothing).
-    PyObject* closure() const;
+    Handle closure() const;
 
 private:
     friend struct FunctionCall;
-    Invocation(PyObject* function, PyObject* const* args, PyObject* kwargs)
-        : function_(function), args_(args), kwargs_(kwargs) {}
+    Invocation(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs)
+        : function_(function), args_(args), count_(count), kwargs_(kwargs) {}
+    [[noreturn, gnu::cold]] void raise_wrong_binding(size_t n) const;
     PyObject* function_;
     PyObject* const* args_;
+    size_t count_;
     PyObject* kwargs_;
 };
 
 // Looks `name` up in a module namespace (NameError if missing).
-Ref lookup_global(PyObject* globals, const char* name);
+Ref lookup_global(Handle globals, const char* name);
 
 // The closest of `candidates` to `name`, as the interpreter suggests "Did you mean ...?",
 // or null.

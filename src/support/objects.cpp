@@ -132,27 +132,28 @@ PyObject* names::find(const char* s) {
 }
 
 Ref interned(const char* s) { return Ref::borrow(interned_name(s)); }
-Ref str(PyObject* o) { return Ref::checked(PyObject_Str(o)); }
+Ref str(Handle o) { return Ref::checked(PyObject_Str(o.get())); }
+Ref repr(Handle o) { return Ref::checked(PyObject_Repr(o.get())); }
 
-Ref format(PyObject* o, const char* spec) {
+Ref format(Handle o, const char* spec) {
     Ref s = text(spec);
-    return Ref::checked(PyObject_Format(o, s.get()));
+    return Ref::checked(PyObject_Format(o.get(), s.get()));
 }
 
 Ref integer(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
 
-Py_ssize_t to_ssize(PyObject* o, bool saturate) {
-    if (!PyLong_Check(o)) raise(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", type_name(o));
+Py_ssize_t to_ssize(Handle o, bool saturate) {
+    if (!PyLong_Check(o.get())) raise(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", type_name(o));
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    const long long v = PyLong_AsLongLongAndOverflow(o.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw_error();
     if (overflow == 0 && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX) return static_cast<Py_ssize_t>(v);
     if (!saturate) raise(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
     return overflow > 0 || (overflow == 0 && v > 0) ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
 }
-Ref round_number(PyObject* value, int ndigits) {
-    if (Py_IS_TYPE(value, &PyFloat_Type)) {
-        double d = PyFloat_AS_DOUBLE(value);
+Ref round_number(Handle value, int ndigits) {
+    if (Py_IS_TYPE(value.get(), &PyFloat_Type)) {
+        double d = PyFloat_AS_DOUBLE(value.get());
         if (!std::isfinite(d) || d == 0.0) return Ref::borrow(value);
         char* digits = PyOS_double_to_string(d, 'f', ndigits, 0, nullptr);
         if (!digits) throw_error();
@@ -161,46 +162,63 @@ Ref round_number(PyObject* value, int ndigits) {
         if (rounded == -1.0 && PyErr_Occurred()) throw_error();
         return number(rounded);
     }
-    Ref round = getattr(import("builtins").get(), "round");
+    static PyObject* round = builtin("round");
     return call(round, value, integer(ndigits));
 }
 
 Ref number(double v) { return Ref::checked(PyFloat_FromDouble(v)); }
 
-std::string_view utf8(PyObject* s) {
+std::string_view utf8(Handle s) {
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
     if (!p) throw_error();
     return {p, static_cast<size_t>(n)};
 }
 
-bool truthy(PyObject* o) {
-    int r = PyObject_IsTrue(o);
+bool truthy(Handle o) {
+    int r = PyObject_IsTrue(o.get());
     if (r < 0) throw_error();
     return r;
 }
 
-bool equal(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+bool equal(Handle a, Handle b) {
+    int r = PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
     if (r < 0) throw_error();
     return r;
 }
 
-bool is_instance(PyObject* o, PyObject* cls) {
-    int r = PyObject_IsInstance(o, cls);
+bool is_instance(Handle o, Handle cls) {
+    int r = PyObject_IsInstance(o.get(), cls.get());
     if (r < 0) throw_error();
     return r;
 }
 
-bool contains(PyObject* container, PyObject* item) {
-    int r = PySequence_Contains(container, item);
+bool contains(Handle container, Handle item) {
+    int r = PySequence_Contains(container.get(), item.get());
     if (r < 0) throw_error();
     return r;
 }
 
-bool text_equals(PyObject* value, const char* s) {
-    if (PyUnicode_CheckExact(value)) return PyUnicode_CompareWithASCIIString(value, s) == 0;
-    return equal(value, text(s).get());
+bool text_equals(Handle value, const char* s) {
+    if (PyUnicode_CheckExact(value.get())) return PyUnicode_CompareWithASCIIString(value.get(), s) == 0;
+    return equal(value, text(s));
+}
+
+bool compare(Handle a, Handle b, int op) {
+    int r = PyObject_RichCompareBool(a.get(), b.get(), op);
+    if (r < 0) throw_error();
+    return r;
+}
+
+Ref arithmetic(Handle a, Handle b, Arithmetic op) {
+    switch (op) {
+        case Arithmetic::add: return Ref::checked(PyNumber_Add(a.get(), b.get()));
+        case Arithmetic::sub: return Ref::checked(PyNumber_Subtract(a.get(), b.get()));
+        case Arithmetic::mul: return Ref::checked(PyNumber_Multiply(a.get(), b.get()));
+        case Arithmetic::truediv: return Ref::checked(PyNumber_TrueDivide(a.get(), b.get()));
+        case Arithmetic::pow: return Ref::checked(PyNumber_Power(a.get(), b.get(), Py_None));
+    }
+    raise(PyExc_SystemError, "unknown arithmetic operation");
 }
 
 Ref import(const char* module) { return Ref::checked(PyImport_ImportModule(module)); }
@@ -220,27 +238,27 @@ PyObject* builtin(const char* name) {
     return getattr(import("builtins"), name).release();  // the call site keeps it for good
 }
 
-Ref getattr(PyObject* o, const char* name) { return Ref::checked(PyObject_GetAttr(o, interned_name(name))); }
-Ref getattr(PyObject* o, PyObject* name) { return Ref::checked(PyObject_GetAttr(o, name)); }
+Ref getattr(Handle o, const char* name) { return Ref::checked(PyObject_GetAttr(o.get(), interned_name(name))); }
+Ref getattr(Handle o, Handle name) { return Ref::checked(PyObject_GetAttr(o.get(), name.get())); }
 
-Ref getattr_or(PyObject* o, const char* name, PyObject* fallback) {
+Ref getattr_or(Handle o, const char* name, Handle fallback) {
     PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(o, interned_name(name), &value) < 0) throw_error();
+    if (PyObject_GetOptionalAttr(o.get(), interned_name(name), &value) < 0) throw_error();
     return value ? Ref::steal(value) : Ref::borrow(fallback);
 }
 
-void setattr(PyObject* o, const char* name, PyObject* value) {
-    if (PyObject_SetAttr(o, interned_name(name), value) < 0) throw_error();
+void setattr(Handle o, const char* name, Handle value) {
+    if (PyObject_SetAttr(o.get(), interned_name(name), value.get()) < 0) throw_error();
 }
 
-bool hasattr(PyObject* o, const char* name) {
-    int r = PyObject_HasAttrWithError(o, interned_name(name));
+bool hasattr(Handle o, const char* name) {
+    int r = PyObject_HasAttrWithError(o.get(), interned_name(name));
     if (r < 0) throw_error();
     return r;
 }
 
-Ref special_method(PyObject* o, const char* name, const char* protocol) {
-    PyTypeObject* t = Py_TYPE(o);
+Ref special_method(Handle o, const char* name, const char* protocol) {
+    PyTypeObject* t = o.type();
     Ref attr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(t), interned_name(name)));
     if (!attr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -248,20 +266,20 @@ Ref special_method(PyObject* o, const char* name, const char* protocol) {
         raise(PyExc_TypeError, "'%.100s' object does not support the %s protocol", t->tp_name, protocol);
     }
     if (descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get)
-        return Ref::checked(get(attr.get(), o, reinterpret_cast<PyObject*>(t)));
+        return Ref::checked(get(attr.get(), o.get(), reinterpret_cast<PyObject*>(t)));
     return attr;
 }
 
 Ref new_list(Py_ssize_t size) { return Ref::checked(PyList_New(size)); }
 
-void append(PyObject* list, PyObject* item) {
-    if (PyList_Append(list, item) < 0) throw_error();
+void append(Handle list, Handle item) {
+    if (PyList_Append(list.get(), item.get()) < 0) throw_error();
 }
 
-Ref new_list_of(std::initializer_list<PyObject*> items) {
+Ref new_list_of(std::initializer_list<Handle> items) {
     Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_XNewRef(item));
+    for (Handle item : items) PyList_SET_ITEM(list.get(), i++, Py_XNewRef(item.get()));
     return list;
 }
 
@@ -279,57 +297,57 @@ Ref set_of_texts(std::initializer_list<const char*> items) {
     return set;
 }
 
-Ref list_of(PyObject* iterable) { return Ref::checked(PySequence_List(iterable)); }
+Ref list_of(Handle iterable) { return Ref::checked(PySequence_List(iterable.get())); }
 Ref new_dict() { return Ref::checked(PyDict_New()); }
 
-void dict_set(PyObject* dict, const char* key, PyObject* value) {
-    if (PyDict_SetItem(dict, interned_name(key), value) < 0) throw_error();
+void dict_set(Handle dict, const char* key, Handle value) {
+    if (PyDict_SetItem(dict.get(), interned_name(key), value.get()) < 0) throw_error();
 }
-void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) throw_error();
-}
-
-Ref dict_get(PyObject* dict, const char* key) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(dict, interned_name(key), &v) < 0) throw_error();
-    return Ref::steal(v);
-}
-Ref dict_get(PyObject* dict, PyObject* key) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(dict, key, &v) < 0) throw_error();
-    return Ref::steal(v);
+void dict_set(Handle dict, Handle key, Handle value) {
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error();
 }
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
+Ref dict_get(Handle dict, const char* key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict.get(), interned_name(key), &v) < 0) throw_error();
+    return Ref::steal(v);
+}
+Ref dict_get(Handle dict, Handle key) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict.get(), key.get(), &v) < 0) throw_error();
+    return Ref::steal(v);
+}
+
+Ref tuple_of(std::initializer_list<Handle> items) {
     Ref t = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_XNewRef(item));
+    for (Handle item : items) PyTuple_SET_ITEM(t.get(), i++, Py_XNewRef(item.get()));
     return t;
 }
 
-Ref get_item(PyObject* o, PyObject* key) { return Ref::checked(PyObject_GetItem(o, key)); }
-Ref item_at(PyObject* o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o, index)); }
+Ref get_item(Handle o, Handle key) { return Ref::checked(PyObject_GetItem(o.get(), key.get())); }
+Ref item_at(Handle o, Py_ssize_t index) { return Ref::checked(PySequence_GetItem(o.get(), index)); }
 
-void set_item(PyObject* o, PyObject* key, PyObject* value) {
+void set_item(Handle o, Handle key, Handle value) {
     // Held as Python code holds the object it assigns into (a variable of its own): pandas
     // tells chained assignments to temporaries by the reference count, and would take a
     // caller's table assigned from native code for one.
     Ref held = Ref::borrow(o);
-    if (PyObject_SetItem(held.get(), key, value) < 0) throw_error();
+    if (PyObject_SetItem(held.get(), key.get(), value.get()) < 0) throw_error();
 }
 
-Py_ssize_t length(PyObject* o) {
-    Py_ssize_t n = PyObject_Length(o);
+Py_ssize_t length(Handle o) {
+    Py_ssize_t n = PyObject_Length(o.get());
     if (n < 0) throw_error();
     return n;
 }
 
-std::vector<Ref> unpack(PyObject* iterable, size_t n) {
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
+std::vector<Ref> unpack(Handle iterable, size_t n) {
+    Ref it = Ref::steal(PyObject_GetIter(iterable.get()));
     if (!it) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
         PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(iterable)->tp_name);
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(iterable));
     }
     std::vector<Ref> items;
     items.reserve(n);
@@ -347,6 +365,17 @@ std::vector<Ref> unpack(PyObject* iterable, size_t n) {
     return items;
 }
 
+// ---- iteration ----------------------------------------------------------------------------
+
+Ref iterator_of(Handle iterable) { return Ref::checked(PyObject_GetIter(iterable.get())); }
+
+Iteration::Iteration(Handle iterable) : iterator_(iterator_of(iterable)) {}
+
+void Iteration::Cursor::advance() {
+    item_ = Ref::steal(PyIter_Next(iterator_.get()));
+    if (!item_ && PyErr_Occurred()) throw_error();
+}
+
 // ---- calls ------------------------------------------------------------------------------
 
 KeywordCall::KeywordCall(std::initializer_list<const char*> names)
@@ -355,37 +384,37 @@ KeywordCall::KeywordCall(std::initializer_list<const char*> names)
     for (const char* name : names) PyTuple_SET_ITEM(names_.get(), i++, interned(name).release());
 }
 
-Ref KeywordCall::operator()(PyObject* callable, std::initializer_list<PyObject*> values) const {
+Ref KeywordCall::operator()(Handle callable, std::initializer_list<Handle> values) const {
     PyObject* stack[24];
     const size_t n = values.size();
     if (n != static_cast<size_t>(PyTuple_GET_SIZE(names_.get())) || n >= std::size(stack))
         raise(PyExc_SystemError, "keyword call with %zd values for %zd names", (Py_ssize_t)n,
               PyTuple_GET_SIZE(names_.get()));
     stack[0] = nullptr;  // lets the callee prepend `self` without copying
-    std::copy(values.begin(), values.end(), stack + 1);
-    return Ref::checked(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names_.get()));
+    std::transform(values.begin(), values.end(), stack + 1, [](Handle h) { return h.get(); });
+    return Ref::checked(PyObject_Vectorcall(callable.get(), stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names_.get()));
 }
 
-CallArgs& CallArgs::arg(PyObject* value) {
-    positional_.push_back(value);
+CallArgs& CallArgs::arg(Handle value) {
+    positional_.push_back(value.get());
     return *this;
 }
 
-CallArgs& CallArgs::kw(const char* name, PyObject* value) { return kw(interned_name(name), value); }
+CallArgs& CallArgs::kw(const char* name, Handle value) { return kw(interned_name(name), value); }
 
-CallArgs& CallArgs::kw(PyObject* name, PyObject* value) {
-    names_.push_back(name);
-    values_.push_back(value);
+CallArgs& CallArgs::kw(Handle name, Handle value) {
+    names_.push_back(name.get());
+    values_.push_back(value.get());
     return *this;
 }
 
-CallArgs& CallArgs::merge(PyObject* kwargs) {
+CallArgs& CallArgs::merge(Handle kwargs) {
     if (!kwargs) return *this;
     const size_t explicit_count = names_.size();
     merged_begin_ = std::min(merged_begin_, explicit_count);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    while (PyDict_Next(kwargs.get(), &pos, &key, &value)) {
         // Owned before comparing: a key's __eq__ may change the dict and free its entries.
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
@@ -402,19 +431,19 @@ CallArgs& CallArgs::merge(PyObject* kwargs) {
 }
 
 // What the interpreter calls a callable in its argument errors: "module.qualname()".
-static Ref function_str(PyObject* callable) {
+static Ref function_str(Handle callable) {
     PyObject* raw = nullptr;
-    if (PyObject_GetOptionalAttr(callable, interned_name("__qualname__"), &raw) < 0) throw_error();
+    if (PyObject_GetOptionalAttr(callable.get(), interned_name("__qualname__"), &raw) < 0) throw_error();
     Ref qualname = Ref::steal(raw);
     if (!qualname) return str(callable);
-    if (PyObject_GetOptionalAttr(callable, interned_name("__module__"), &raw) < 0) throw_error();
+    if (PyObject_GetOptionalAttr(callable.get(), interned_name("__module__"), &raw) < 0) throw_error();
     Ref module = Ref::steal(raw);
     if (module && !module.is_none() && !(PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0))
         return text_format("%S.%S()", module.get(), qualname.get());
     return text_format("%S()", qualname.get());
 }
 
-Ref CallArgs::call(PyObject* callable) const {
+Ref CallArgs::call(Handle callable) const {
     const size_t npos = positional_.size(), nkw = names_.size();
     // Keywords given after a caller's **kwargs must not repeat one of its keys.
     for (size_t i = merged_end(); i < nkw; ++i)
@@ -436,7 +465,8 @@ Ref CallArgs::call(PyObject* callable) const {
     std::copy_n(values_.data(), nkw, stack + 1 + npos);
     // Held through the call: a call made inside it may put another tuple in its place.
     Ref kwnames = nkw ? Ref::borrow(keyword_names(names_.data(), nkw)) : Ref();
-    return Ref::checked(PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::checked(
+        PyObject_Vectorcall(callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 // The tuple of keyword names of a call, as the compiler makes one constant per call site: the

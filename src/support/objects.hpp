@@ -4,6 +4,7 @@
 
 #include "error.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <string_view>
 #include <type_traits>
@@ -34,29 +35,35 @@ inline PyObject* interned_name(const char* text) {
 Ref text(std::string_view s);
 Ref text_format(const char* fmt, ...);  // PyUnicode_FromFormat
 Ref interned(const char* s);            // an interned name, for attribute and keyword names
-Ref str(PyObject* o);                   // str(o)
-Ref format(PyObject* o, const char* spec = "");  // format(o, spec)
+Ref str(Handle o);                      // str(o)
+Ref repr(Handle o);                     // repr(o)
+Ref format(Handle o, const char* spec = "");  // format(o, spec)
 Ref integer(long long v);
 // An int as a Py_ssize_t, with the interpreter's TypeError or OverflowError; `saturate`
 // makes an int beyond the range the nearest bound instead ("as many as there are").
-Py_ssize_t to_ssize(PyObject* o, bool saturate = false);
+Py_ssize_t to_ssize(Handle o, bool saturate = false);
 // round(value, ndigits) as the interpreter computes it: exact floats natively (correctly
 // rounded through the shortest decimal digits, as float.__round__ does), anything else
 // through the value's own __round__.
-Ref round_number(PyObject* value, int ndigits);
+Ref round_number(Handle value, int ndigits);
 Ref number(double v);
 // The UTF-8 view of a text object; valid while the object lives.
-std::string_view utf8(PyObject* text);
+std::string_view utf8(Handle text);
 
-// ---- truth, identity and types ----------------------------------------------------------
-bool truthy(PyObject* o);
-bool equal(PyObject* a, PyObject* b);  // a == b
-bool is_instance(PyObject* o, PyObject* cls);
+// ---- truth, identity, comparison and arithmetic -----------------------------------------
+bool truthy(Handle o);
+bool equal(Handle a, Handle b);  // a == b
+bool is_instance(Handle o, Handle cls);
 // item in container
-bool contains(PyObject* container, PyObject* item);
+bool contains(Handle container, Handle item);
 // value == "text" (the common comparison of a name with a literal)
-bool text_equals(PyObject* value, const char* text);
-inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+bool text_equals(Handle value, const char* text);
+inline const char* type_name(Handle o) { return Py_TYPE(o.get())->tp_name; }
+// a <op> b for one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE, as `if a < b:` takes it
+bool compare(Handle a, Handle b, int op);
+// a + b, a - b, a * b, a / b, a ** b
+enum class Arithmetic { add, sub, mul, truediv, pow };
+Ref arithmetic(Handle a, Handle b, Arithmetic op);
 
 // ---- imports and attributes -------------------------------------------------------------
 Ref import(const char* module);
@@ -64,56 +71,132 @@ Ref import_from(const char* module, const char* name);  // from module import na
 // A built-in function, for a call site to look up once and keep for the life of the process:
 // `static PyObject* min = builtin("min");`
 PyObject* builtin(const char* name);
-Ref getattr(PyObject* o, const char* name);
-Ref getattr(PyObject* o, PyObject* name);
-inline Ref getattr(const Ref& o, const char* name) { return getattr(o.get(), name); }
+Ref getattr(Handle o, const char* name);
+Ref getattr(Handle o, Handle name);
 // The attribute, or `fallback` when the object has none (other errors propagate).
-Ref getattr_or(PyObject* o, const char* name, PyObject* fallback);
-void setattr(PyObject* o, const char* name, PyObject* value);
-bool hasattr(PyObject* o, const char* name);
+Ref getattr_or(Handle o, const char* name, Handle fallback);
+void setattr(Handle o, const char* name, Handle value);
+bool hasattr(Handle o, const char* name);
 
 // A special method looked up on the object's type and bound to it, as the interpreter does
 // for `with` and `async with`; TypeError "'T' object does not support the <protocol>
 // protocol" when the type lacks it.
-Ref special_method(PyObject* o, const char* name, const char* protocol);
+Ref special_method(Handle o, const char* name, const char* protocol);
 
 // ---- containers -------------------------------------------------------------------------
 Ref new_list(Py_ssize_t size = 0);
-void append(PyObject* list, PyObject* item);
-Ref new_list_of(std::initializer_list<PyObject*> items);
+void append(Handle list, Handle item);
+Ref new_list_of(std::initializer_list<Handle> items);
 Ref list_of_texts(std::initializer_list<const char*> items);
 Ref set_of_texts(std::initializer_list<const char*> items);
-Ref list_of(PyObject* iterable);  // list(iterable)
+Ref list_of(Handle iterable);  // list(iterable)
 Ref new_dict();
-void dict_set(PyObject* dict, const char* key, PyObject* value);
-void dict_set(PyObject* dict, PyObject* key, PyObject* value);
-Ref dict_get(PyObject* dict, const char* key);  // null when absent
-Ref dict_get(PyObject* dict, PyObject* key);    // null when absent
-Ref tuple_of(std::initializer_list<PyObject*> items);
-Ref get_item(PyObject* o, PyObject* key);  // o[key]
-Ref item_at(PyObject* o, Py_ssize_t index);  // o[index]
-void set_item(PyObject* o, PyObject* key, PyObject* value);  // o[key] = value
-Py_ssize_t length(PyObject* o);
+void dict_set(Handle dict, const char* key, Handle value);
+void dict_set(Handle dict, Handle key, Handle value);
+Ref dict_get(Handle dict, const char* key);  // null when absent
+Ref dict_get(Handle dict, Handle key);    // null when absent
+Ref tuple_of(std::initializer_list<Handle> items);
+Ref get_item(Handle o, Handle key);  // o[key]
+Ref item_at(Handle o, Py_ssize_t index);  // o[index]
+void set_item(Handle o, Handle key, Handle value);  // o[key] = value
+Py_ssize_t length(Handle o);
 
 // `a, b, ... = iterable` with exactly `n` items, with the interpreter's errors.
-std::vector<Ref> unpack(PyObject* iterable, size_t n);
+std::vector<Ref> unpack(Handle iterable, size_t n);
 
 // Runs `each(item)` for every item of an iterable (borrowed during the call).
 template <class Each>
-void for_each(PyObject* iterable, Each&& each) {
-    Ref it = Ref::checked(PyObject_GetIter(iterable));
+void for_each(Handle iterable, Each&& each) {
+    Ref it = Ref::checked(PyObject_GetIter(iterable.get()));
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) each(item.get());
     if (PyErr_Occurred()) throw_error();
 }
 
+// `for item in iterable:` as `for (const Ref& item : iterate(iterable))`. The loop holds
+// the iterator and the current item; an error of the iteration is thrown where Python raises it.
+class Iteration {
+public:
+    explicit Iteration(Handle iterable);
+    struct End {};
+    class Cursor {
+    public:
+        explicit Cursor(Handle iterator) : iterator_(iterator) { advance(); }
+        const Ref& operator*() const noexcept { return item_; }
+        Cursor& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(End) const noexcept { return static_cast<bool>(item_); }
+
+    private:
+        void advance();
+        Handle iterator_;  // held by the Iteration the loop keeps
+        Ref item_;
+    };
+    Cursor begin() const { return Cursor(iterator_); }
+    End end() const noexcept { return {}; }
+
+private:
+    Ref iterator_;
+};
+inline Iteration iterate(Handle iterable) { return Iteration(iterable); }
+
+// `for a, b in zip(x, y):` as `for (const auto& [a, b] : zip(x, y))`: items of the iterables
+// side by side, until the first of them ends (the later ones are not asked for one more).
+template <size_t N>
+class Zip {
+public:
+    explicit Zip(std::array<Ref, N> iterators) : iterators_(std::move(iterators)) {}
+    struct End {};
+    class Cursor {
+    public:
+        explicit Cursor(const std::array<Ref, N>& iterators) : iterators_(iterators) { advance(); }
+        const std::array<Ref, N>& operator*() const noexcept { return items_; }
+        Cursor& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(End) const noexcept { return !ended_; }
+
+    private:
+        void advance() {
+            for (size_t i = 0; i < N; ++i) {
+                items_[i] = Ref::steal(PyIter_Next(iterators_[i].get()));
+                if (!items_[i]) {
+                    if (PyErr_Occurred()) throw_error();
+                    ended_ = true;
+                    return;
+                }
+            }
+        }
+        const std::array<Ref, N>& iterators_;  // held by the Zip the loop keeps
+        std::array<Ref, N> items_;
+        bool ended_ = false;
+    };
+    Cursor begin() const { return Cursor(iterators_); }
+    End end() const noexcept { return {}; }
+
+private:
+    std::array<Ref, N> iterators_;
+};
+Ref iterator_of(Handle iterable);  // iter(iterable)
+template <class... Iterables>
+Zip<sizeof...(Iterables)> zip(const Iterables&... iterables) {
+    return Zip<sizeof...(Iterables)>({iterator_of(iterables)...});
+}
+
 // ---- calls ------------------------------------------------------------------------------
-// A keyword argument of a call: `call(f, x, kw("data", table))`.
+// A keyword argument of a call: `call(f, x, kw("data", table))`, `kw("sort_keys", true)`.
 struct Kw {
     const char* name;
-    PyObject* value;
+    Handle value;
 };
-inline Kw kw(const char* name, PyObject* value) { return {name, value}; }
-inline Kw kw(const char* name, const Ref& value) { return {name, value.get()}; }
+inline Kw kw(const char* name, Handle value) { return {name, value}; }
+template <class Bool>
+    requires std::is_same_v<Bool, bool>  // a pointer is not taken for a bool
+inline Kw kw(const char* name, Bool value) {
+    return {name, value ? Py_True : Py_False};
+}
 
 // A list of borrowed pointers that lives on the stack while it is short.
 class PointerList {
@@ -146,18 +229,16 @@ class CallArgs {
 public:
     // Borrowed arguments must outlive the call; a temporary `Ref` (`args.arg(text("x"))`)
     // is kept by the builder itself, since it would be gone before `call`.
-    CallArgs& arg(PyObject* value);
-    CallArgs& arg(const Ref& value) { return arg(value.get()); }
+    CallArgs& arg(Handle value);
     CallArgs& arg(Ref&& value) { return arg(keep(std::move(value))); }
-    CallArgs& kw(const char* name, PyObject* value);
-    CallArgs& kw(const char* name, const Ref& value) { return kw(name, value.get()); }
+    CallArgs& kw(const char* name, Handle value);
     CallArgs& kw(const char* name, Ref&& value) { return kw(name, keep(std::move(value))); }
-    CallArgs& kw(PyObject* name, PyObject* value);
+    CallArgs& kw(Handle name, Handle value);
     // Adds every entry of `kwargs` (a dict with text keys, or null) behind the keywords
     // given so far; a key equal to one of them raises TypeError
     // "function() got multiple values for keyword argument 'KEY'".
-    CallArgs& merge(PyObject* kwargs);
-    Ref call(PyObject* callable) const;
+    CallArgs& merge(Handle kwargs);
+    Ref call(Handle callable) const;
 
 private:
     PyObject* keep(Ref value) {
@@ -180,39 +261,37 @@ class KeywordCall {
 public:
     explicit KeywordCall(std::initializer_list<const char*> names);
     // Calls with the values of the keywords, in the order of their names.
-    Ref operator()(PyObject* callable, std::initializer_list<PyObject*> values) const;
+    Ref operator()(Handle callable, std::initializer_list<Handle> values) const;
 
 private:
     Ref names_;  // tuple
 };
 
-inline void add_call_arg(CallArgs& a, PyObject* v) { a.arg(v); }
-inline void add_call_arg(CallArgs& a, const Ref& v) { a.arg(v); }
+inline void add_call_arg(CallArgs& a, Handle v) { a.arg(v); }
 inline void add_call_arg(CallArgs& a, const Kw& k) { a.kw(k.name, k.value); }
 
 // call(f, args..., kw("name", value)...): positional arguments then keywords.
 template <class... Args>
-Ref call(PyObject* callable, const Args&... args) {
+Ref call(Handle callable, const Args&... args) {
     if constexpr (sizeof...(Args) == 0) {
-        return Ref::checked(PyObject_CallNoArgs(callable));
+        return Ref::checked(PyObject_CallNoArgs(callable.get()));
+    } else if constexpr ((!std::is_same_v<Args, Kw> && ...)) {
+        // Positional arguments only: straight through vectorcall, with the free slot in front.
+        PyObject* stack[] = {nullptr, Handle(args).get()...};
+        return Ref::checked(
+            PyObject_Vectorcall(callable.get(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else {
         CallArgs a;
         (add_call_arg(a, args), ...);
         return a.call(callable);
     }
 }
-template <class... Args>
-Ref call(const Ref& callable, const Args&... args) {
-    return call(callable.get(), args...);
-}
-inline PyObject* positional_pointer(PyObject* v) { return v; }
-inline PyObject* positional_pointer(const Ref& v) { return v.get(); }
 
-// o.name(args...): with positional arguments only, without making a bound method.
+// o.name(args...), without making a bound method when every argument is positional.
 template <class... Args>
-Ref call_method(PyObject* o, const char* name, const Args&... args) {
+Ref call_method(Handle o, const char* name, const Args&... args) {
     if constexpr ((!std::is_same_v<Args, Kw> && ...)) {
-        PyObject* stack[] = {o, positional_pointer(args)...};
+        PyObject* stack[] = {o.get(), Handle(args).get()...};
         return Ref::checked(PyObject_VectorcallMethod(interned_name(name), stack,
                                                       (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else {
@@ -223,7 +302,7 @@ Ref call_method(PyObject* o, const char* name, const Args&... args) {
 // `with manager: body()`. `__exit__` always runs, with the body's exception when it fails;
 // a true result from it suppresses that exception.
 template <class Body>
-void with_context(PyObject* manager, Body&& body) {
+void with_context(Handle manager, Body&& body) {
     Ref exit = special_method(manager, "__exit__", "context manager");
     Ref enter = special_method(manager, "__enter__", "context manager");
     call(enter);
@@ -231,7 +310,7 @@ void with_context(PyObject* manager, Body&& body) {
     try {
         body();
     } catch (...) {
-        exc = exception_object(std::current_exception());
+        exc = caught();
     }
     if (!exc) {
         call(exit, Py_None, Py_None, Py_None);
@@ -240,12 +319,73 @@ void with_context(PyObject* manager, Body&& body) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     Ref suppress;
     try {
-        suppress = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb ? tb.get() : Py_None);
+        suppress = call(exit, reinterpret_cast<PyObject*>(exc.type()), exc, tb ? tb : Handle(Py_None));
     } catch (PyError& exit_error) {
         chain_context(exit_error, exc);
         throw;
     }
-    if (!truthy(suppress.get())) throw PyError(exc);
+    if (!suppress.truthy()) throw PyError(exc);
 }
+
+// ---- the members of Handle ---------------------------------------------------------------
+
+inline Ref Handle::attr(const char* name) const { return getattr(*this, name); }
+inline Ref Handle::attr(Handle name) const { return getattr(*this, name); }
+inline void Handle::set_attr(const char* name, Handle value) const { setattr(*this, name, value); }
+inline bool Handle::has_attr(const char* name) const { return hasattr(*this, name); }
+inline Ref Handle::operator[](Handle key) const { return get_item(*this, key); }
+inline Ref Handle::operator[](const char* key) const { return get_item(*this, interned_name(key)); }
+template <class Index>
+    requires std::is_integral_v<Index>
+inline Ref Handle::operator[](Index index) const {
+    return item_at(*this, static_cast<Py_ssize_t>(index));
+}
+inline void Handle::set_item(Handle key, Handle value) const { tsy::set_item(*this, key, value); }
+inline void Handle::set_item(const char* key, Handle value) const { tsy::set_item(*this, interned_name(key), value); }
+template <class... Args>
+inline Ref Handle::operator()(const Args&... args) const {
+    return call(*this, args...);
+}
+template <class... Args>
+inline Ref Handle::method(const char* name, const Args&... args) const {
+    return call_method(*this, name, args...);
+}
+inline bool Handle::truthy() const { return tsy::truthy(*this); }
+inline Py_ssize_t Handle::len() const { return length(*this); }
+inline bool Handle::contains(Handle item) const { return tsy::contains(*this, item); }
+inline bool Handle::isinstance(Handle cls) const { return is_instance(*this, cls); }
+inline bool Handle::equals(Handle other) const { return equal(*this, other); }
+inline bool Handle::equals(const char* text) const { return text_equals(*this, text); }
+template <class Integer>
+    requires std::is_integral_v<Integer>
+inline bool Handle::equals(Integer value) const {
+    return equal(*this, integer(value));
+}
+inline bool Handle::lt(Handle other) const { return compare(*this, other, Py_LT); }
+inline bool Handle::le(Handle other) const { return compare(*this, other, Py_LE); }
+inline bool Handle::gt(Handle other) const { return compare(*this, other, Py_GT); }
+inline bool Handle::ge(Handle other) const { return compare(*this, other, Py_GE); }
+inline Ref Handle::add(Handle other) const { return arithmetic(*this, other, Arithmetic::add); }
+inline Ref Handle::sub(Handle other) const { return arithmetic(*this, other, Arithmetic::sub); }
+inline Ref Handle::mul(Handle other) const { return arithmetic(*this, other, Arithmetic::mul); }
+inline Ref Handle::truediv(Handle other) const { return arithmetic(*this, other, Arithmetic::truediv); }
+inline Ref Handle::pow(Handle other) const { return arithmetic(*this, other, Arithmetic::pow); }
+template <class Integer>
+    requires std::is_integral_v<Integer>
+inline Ref Handle::add(Integer other) const {
+    return add(integer(other));
+}
+template <class Integer>
+    requires std::is_integral_v<Integer>
+inline Ref Handle::sub(Integer other) const {
+    return sub(integer(other));
+}
+template <class Integer>
+    requires std::is_integral_v<Integer>
+inline Ref Handle::mul(Integer other) const {
+    return mul(integer(other));
+}
+inline Ref Handle::str() const { return tsy::str(*this); }
+inline Ref Handle::repr() const { return tsy::repr(*this); }
 
 }  // namespace tsy

@@ -8,7 +8,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
+
+// The frame arena's marks and the references of suspended frames rely on the interpreter
+// lock: every Ref changes under it, with no per-thread state to keep in step.
+#ifdef Py_GIL_DISABLED
+#error "tessaly's native modules need an interpreter with the GIL; the free-threaded build is not supported"
+#endif
 
 namespace tsy {
 
@@ -41,17 +48,101 @@ inline void unmark(const void* slot) noexcept {
 
 [[noreturn]] void throw_error();  // error.hpp
 
-class Ref {
+class Ref;
+struct Kw;
+
+// A borrowed reference: a pointer to an interpreter object that someone else keeps alive,
+// trivially copied. Everything the support layer offers takes a Handle, so a `Ref`, a
+// `Handle` and a raw `PyObject*` all pass as they are; and a Handle has the members that
+// make module code read like the Python it stands for (objects.hpp):
+//
+//     self.attr("configuration")          self.configuration
+//     data[column], fields[0]             data[column], fields[0]
+//     json.method("loads", body)          json.loads(body)
+//     f(x, kw("data", table))             f(x, data=table)
+//     attempt.lt(retries.sub(1))          attempt < retries - 1
+//
+// A Handle lives no longer than what it borrows from. It is never kept across an await (the
+// object may be gone when the frame resumes): a coroutine body takes its parameters as `Ref`
+// (a Handle parameter does not compile) and keeps its locals in `Ref`s.
+class Handle {
+public:
+    constexpr Handle() noexcept = default;
+    constexpr Handle(std::nullptr_t) noexcept {}
+    constexpr Handle(PyObject* p) noexcept : p_(p) {}
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(Handle other) const noexcept { return p_ == other.p_; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+    PyTypeObject* type() const noexcept { return Py_TYPE(p_); }
+
+    // self.name, getattr(self, name), self.name = value, hasattr(self, name)
+    Ref attr(const char* name) const;
+    Ref attr(Handle name) const;
+    void set_attr(const char* name, Handle value) const;
+    bool has_attr(const char* name) const;
+    // self[key] (a text literal is a str key), self[i] (a sequence index, negative from the
+    // end), self[key] = value
+    Ref operator[](Handle key) const;
+    Ref operator[](const char* key) const;
+    template <class Index>
+        requires std::is_integral_v<Index>
+    Ref operator[](Index index) const;
+    void set_item(Handle key, Handle value) const;
+    void set_item(const char* key, Handle value) const;
+    // self(args...), self.name(args...): positional arguments, then `kw("name", value)`s
+    template <class... Args>
+    Ref operator()(const Args&... args) const;
+    template <class... Args>
+    Ref method(const char* name, const Args&... args) const;
+
+    bool truthy() const;                   // bool(self)
+    Py_ssize_t len() const;                // len(self)
+    bool contains(Handle item) const;      // item in self
+    bool isinstance(Handle cls) const;     // isinstance(self, cls)
+    bool equals(Handle other) const;       // self == other
+    bool equals(const char* text) const;   // self == "text"
+    template <class Integer>
+        requires std::is_integral_v<Integer>
+    bool equals(Integer value) const;      // self == 200
+    bool lt(Handle other) const;           // self < other
+    bool le(Handle other) const;           // self <= other
+    bool gt(Handle other) const;           // self > other
+    bool ge(Handle other) const;           // self >= other
+    Ref add(Handle other) const;           // self + other
+    Ref sub(Handle other) const;           // self - other
+    Ref mul(Handle other) const;           // self * other
+    Ref truediv(Handle other) const;       // self / other
+    Ref pow(Handle other) const;           // self ** other
+    template <class Integer>
+        requires std::is_integral_v<Integer>
+    Ref add(Integer other) const;          // self + 1
+    template <class Integer>
+        requires std::is_integral_v<Integer>
+    Ref sub(Integer other) const;          // self - 1
+    template <class Integer>
+        requires std::is_integral_v<Integer>
+    Ref mul(Integer other) const;          // self * 2
+    Ref str() const;                       // str(self)
+    Ref repr() const;                      // repr(self)
+
+protected:
+    PyObject* p_ = nullptr;
+};
+static_assert(std::is_trivially_copyable_v<Handle>);
+
+class Ref : public Handle {
 public:
     Ref() noexcept { frame_arena::mark(this); }
     Ref(std::nullptr_t) noexcept { frame_arena::mark(this); }
 
     // Takes over a new reference (which may be null).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    // Adds a reference to a borrowed pointer (which may be null).
-    static Ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return Ref(p);
+    // Adds a reference to a borrowed one (which may be null).
+    static Ref borrow(Handle h) noexcept {
+        Py_XINCREF(h.get());
+        return Ref(h.get());
     }
     // Takes over a new reference from an interpreter call; null means the call raised,
     // and the raised exception is thrown as a PyError.
@@ -61,11 +152,11 @@ public:
         return Ref(p);
     }
 
-    Ref(const Ref& other) noexcept : p_(other.p_) {
+    Ref(const Ref& other) noexcept : Handle(other.p_) {
         Py_XINCREF(p_);
         frame_arena::mark(this);
     }
-    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) { frame_arena::mark(this); }
+    Ref(Ref&& other) noexcept : Handle(std::exchange(other.p_, nullptr)) { frame_arena::mark(this); }
     // Assignments and destruction drop the old reference last: dropping it may run any code,
     // which must find this Ref already holding its new value.
     Ref& operator=(const Ref& other) noexcept {
@@ -82,19 +173,18 @@ public:
         Py_XDECREF(p_);
     }
 
-    PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller (an interpreter slot that returns a new reference).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    bool is(PyObject* other) const noexcept { return p_ == other; }
-    bool is_none() const noexcept { return p_ == Py_None; }
     void reset() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
     void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
 
 private:
-    explicit Ref(PyObject* p) noexcept : p_(p) { frame_arena::mark(this); }
-    PyObject* p_ = nullptr;
+    explicit Ref(PyObject* p) noexcept : Handle(p) { frame_arena::mark(this); }
 };
+// The collector reads a frame's references as the words its Refs mark: a Ref must be exactly
+// one object pointer, at its start.
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>,
+              "a Ref is one object pointer, as the frame arena's walk reads it");
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }

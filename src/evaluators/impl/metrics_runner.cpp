@@ -66,7 +66,7 @@ Ref without_none(PyObject* results) {
 
 Ref evaluate_metrics(Invocation& a) {
     PyObject* configuration = a[0];
-    Prepared p = prepare(a.globals(), configuration, a[1], a[2], a[3], a[4]);
+    Prepared p = prepare(a.globals().get(), configuration, a[1], a[2], a[3], a[4]);
 
     Ref results = new_list();
     Ref segment_manager = call(a.global("SegmentBatchManager"));

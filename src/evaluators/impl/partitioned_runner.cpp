@@ -391,7 +391,7 @@ Py_ssize_t workers_threads(PyObject* client) {
 // _evaluate_metrics_partitioned(configuration, data, metrics, api_client=None, metric_groups=[], *,
 //     partition_rows=50000, client=None, progress=False, partitions_in_flight=None, **kwargs)
 Ref evaluate_metrics_partitioned(Invocation& a) {
-    PyObject* globals = a.globals();
+    PyObject* globals = a.globals().get();
     PyObject *configuration = a[0], *data = a[1];
     // Any count of at least 1 is taken, those beyond what a table can hold as the most.
     const Py_ssize_t rows = to_ssize(a[5], true);

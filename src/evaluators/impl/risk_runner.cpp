@@ -97,7 +97,7 @@ Ref build_system_credentials(Invocation& a) {
             dict_set(system.get(), "lumora_ai_dpx_apikey", getattr(credentials, "api_key").get());
         } else {
             dict_set(system.get(), "lumora_ai_cloud_apikey", getattr(credentials, "api_key").get());
-            dict_set(system.get(), "lumora_ai_endpoint_url", rivet_url_for(a.globals(), getattr(credentials, "url").get()).get());
+            dict_set(system.get(), "lumora_ai_endpoint_url", rivet_url_for(a.globals().get(), getattr(credentials, "url").get()).get());
         }
     } else if (is_instance(model.get(), a.global("CustomFoundationModel").get())) {
         scoring_function = getattr(model, "_scoring_fn");
@@ -140,7 +140,7 @@ Ref get_ozri_credentials(Invocation& a) {
     if (truthy(getattr(credentials, "version").get()))
         dict_set(shared_fields.get(), "instance_id", text("cairnhost").get());
     else
-        dict_set(shared_fields.get(), "url", rivet_url_for(a.globals(), getattr(credentials, "url").get()).get());
+        dict_set(shared_fields.get(), "url", rivet_url_for(a.globals().get(), getattr(credentials, "url").get()).get());
     Ref hosting_credentials = CallArgs().merge(shared_fields.get()).call(credentials_class.get());
     return call(a.global("LumoraAIAPIClient"), hosting_credentials);
 }
