@@ -365,8 +365,8 @@ Ref post_process(Invocation& a) {
         if (!is_missing(recorded.get())) append(present.get(), recorded.get());
     }
     Ref mean = round_number(call_method(get_item(result, metric_name.get()).get(), "mean").get(), 4);
-    static PyObject* min = builtin("min");
-    static PyObject* max = builtin("max");
+    static Handle min = builtin("min");
+    static Handle max = builtin("max");
     // Every value missing: NaN, as the mean is. No rows at all: min() of nothing fails.
     const bool all_missing = count > 0 && PyList_GET_SIZE(present.get()) == 0;
     Ref low = all_missing ? missing : call(min, present);

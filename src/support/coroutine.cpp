@@ -601,8 +601,9 @@ static bool iterable_coroutine(PyObject* o) {
 
 static bool has_await(PyTypeObject* t) { return t->tp_as_async && t->tp_as_async->am_await; }
 
-AsyncPromise::Awaiter AsyncPromise::await_transform(PyObject* o) {
+AsyncPromise::Awaiter AsyncPromise::await_transform(Handle awaitable) {
     // The iterator that `await o` would delegate to.
+    PyObject* o = awaitable.get();
     PyTypeObject* t = Py_TYPE(o);
     if (t == coroutine_type()) {
         if (awaiting(as_coroutine(o))) raise(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -632,7 +633,7 @@ Ref AsyncPromise::Nested::await_resume() {
     return value ? value : none();
 }
 
-AsyncWith::AsyncWith(PyObject* manager)
+AsyncWith::AsyncWith(Handle manager)
     : aenter_(special_method(manager, "__aenter__", "asynchronous context manager")),
       aexit_(special_method(manager, "__aexit__", "asynchronous context manager")) {}
 

@@ -133,8 +133,8 @@ struct AsyncPromise {
         Ref await_resume();
     };
     // `co_await awaitable`: delegates to the awaitable's iterator.
-    Awaiter await_transform(PyObject* awaitable);
-    Awaiter await_transform(const Ref& awaitable) { return await_transform(awaitable.get()); }
+    Awaiter await_transform(Handle awaitable);
+    Awaiter await_transform(const Ref& awaitable) { return await_transform(Handle(awaitable)); }
     Awaiter await_transform(Ref&& awaitable) {
         Awaiter awaiter = await_transform(awaitable.get());  // holds what it awaits itself
         awaitable.reset();
@@ -216,7 +216,7 @@ PyTypeObject* coroutine_type();
 // the frame, where the collector sees it and what its traceback holds.
 class AsyncWith {
 public:
-    explicit AsyncWith(PyObject* manager);
+    explicit AsyncWith(Handle manager);
     // The awaitable of `__aenter__()`.
     Ref enter();
     // Calls `__aexit__(type, value, traceback)` for `failure` (an exception object, or null
@@ -233,7 +233,7 @@ private:
 // body is a callable taking the entered value and returning an Async.
 template <class Body>
 Async async_with(Ref manager, Body body) {
-    AsyncWith with(manager.get());
+    AsyncWith with(manager);
     Ref entering = with.enter();
     Ref value = co_await std::move(entering);
     Ref failure;

@@ -15,7 +15,7 @@ Ref PyError::text() const { return Ref::checked(PyObject_Str(exc_.get())); }
 
 void throw_error() { throw PyError(); }
 
-void raise(PyObject* type, const char* fmt, ...) {
+void raise_formatted(PyObject* type, const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);
     Ref message = Ref::steal(PyUnicode_FromFormatV(fmt, va));
@@ -25,8 +25,8 @@ void raise(PyObject* type, const char* fmt, ...) {
     throw_error();
 }
 
-Ref new_exception(PyObject* type, PyObject* message) {
-    return Ref::checked(PyObject_CallOneArg(type, message));
+Ref new_exception(Handle type, Handle message) {
+    return Ref::checked(PyObject_CallOneArg(type.get(), message.get()));
 }
 
 void raise_from(Ref exception, const PyError& cause) {

@@ -19,9 +19,9 @@ public:
     explicit PyError(Ref exception) noexcept : exc_(std::move(exception)) {}
 
     const Ref& exception() const noexcept { return exc_; }
-    PyObject* type() const noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(exc_.get())); }
+    Handle type() const noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(exc_.get())); }
     // True when the exception is an instance of `kind` (a class or a tuple of classes).
-    bool matches(PyObject* kind) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), kind); }
+    bool matches(Handle kind) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), kind.get()); }
     // True for ordinary errors; false for BaseException-only kinds such as CancelledError,
     // KeyboardInterrupt and GeneratorExit, which code handling "Exception" must let pass.
     bool is_exception() const noexcept { return matches(PyExc_Exception); }
@@ -39,14 +39,25 @@ private:
 
 // Throws the exception the interpreter is currently raising.
 [[noreturn]] void throw_error();
+// A value as PyUnicode_FromFormat takes it: an object (a Handle or a Ref) as its pointer, for
+// %S, %R and %U; anything else as it is.
+template <class T>
+decltype(auto) format_arg(const T& value) {
+    if constexpr (std::is_base_of_v<Handle, T>) return value.get();
+    else return value;
+}
 // Raises `type(message)` as a PyError; `fmt` follows PyUnicode_FromFormat.
-[[noreturn]] void raise(PyObject* type, const char* fmt, ...);
+[[noreturn]] void raise_formatted(PyObject* type, const char* fmt, ...);
+template <class... Args>
+[[noreturn]] void raise(PyObject* type, const char* fmt, const Args&... args) {
+    raise_formatted(type, fmt, format_arg(args)...);
+}
 // Raises `exception` with `cause` attached as `raise exception from cause` does.
 [[noreturn]] void raise_from(Ref exception, const PyError& cause);
 // Raises `exception` with `context` attached, as raising inside `except` does.
 [[noreturn]] void raise_in_context(Ref exception, const PyError& context);
 // A new exception object `type(message)`.
-Ref new_exception(PyObject* type, PyObject* message);
+Ref new_exception(Handle type, Handle message);
 
 // The interpreter exception object for a caught C++ exception (PyError gives its own;
 // others become what `guard` would raise).

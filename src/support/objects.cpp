@@ -13,7 +13,7 @@ Ref text(std::string_view s) {
     return Ref::checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-Ref text_format(const char* fmt, ...) {
+Ref text_formatted(const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);
     PyObject* r = PyUnicode_FromFormatV(fmt, va);
@@ -162,7 +162,7 @@ Ref round_number(Handle value, int ndigits) {
         if (rounded == -1.0 && PyErr_Occurred()) throw_error();
         return number(rounded);
     }
-    static PyObject* round = builtin("round");
+    static Handle round = builtin("round");
     return call(round, value, integer(ndigits));
 }
 
@@ -234,8 +234,17 @@ Ref import_from(const char* module, const char* name) {
     raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
 }
 
-PyObject* builtin(const char* name) {
-    return getattr(import("builtins"), name).release();  // the call site keeps it for good
+Handle builtin(const char* name) {
+    // Kept for good, as the interpreter keeps its builtins (never freed: static destructors
+    // run after the interpreter is gone).
+    static PyObject* builtins = import("builtins").release();
+    static PyObject* found = new_dict().release();
+    PyObject* key = interned_name(name);
+    if (PyObject* value = PyDict_GetItemWithError(found, key)) return value;
+    if (PyErr_Occurred()) throw_error();
+    Ref value = getattr(builtins, key);
+    dict_set(found, key, value);
+    return value.get();  // the cache holds it
 }
 
 Ref getattr(Handle o, const char* name) { return Ref::checked(PyObject_GetAttr(o.get(), interned_name(name))); }

@@ -33,7 +33,12 @@ inline PyObject* interned_name(const char* text) {
 
 // ---- text and numbers -------------------------------------------------------------------
 Ref text(std::string_view s);
-Ref text_format(const char* fmt, ...);  // PyUnicode_FromFormat
+Ref text_formatted(const char* fmt, ...);  // PyUnicode_FromFormat
+// text_format(fmt, args...) as PyUnicode_FromFormat, objects given as Handles or Refs.
+template <class... Args>
+Ref text_format(const char* fmt, const Args&... args) {
+    return text_formatted(fmt, format_arg(args)...);
+}
 Ref interned(const char* s);            // an interned name, for attribute and keyword names
 Ref str(Handle o);                      // str(o)
 Ref repr(Handle o);                     // repr(o)
@@ -68,9 +73,9 @@ Ref arithmetic(Handle a, Handle b, Arithmetic op);
 // ---- imports and attributes -------------------------------------------------------------
 Ref import(const char* module);
 Ref import_from(const char* module, const char* name);  // from module import name
-// A built-in function, for a call site to look up once and keep for the life of the process:
-// `static PyObject* min = builtin("min");`
-PyObject* builtin(const char* name);
+// A built-in function or type, `builtin("min")`: looked up once, kept for the life of the
+// process.
+Handle builtin(const char* name);
 Ref getattr(Handle o, const char* name);
 Ref getattr(Handle o, Handle name);
 // The attribute, or `fallback` when the object has none (other errors propagate).
@@ -103,6 +108,14 @@ Py_ssize_t length(Handle o);
 
 // `a, b, ... = iterable` with exactly `n` items, with the interpreter's errors.
 std::vector<Ref> unpack(Handle iterable, size_t n);
+// `a, b = iterable` as `auto [a, b] = unpack<2>(iterable);`
+template <size_t N>
+std::array<Ref, N> unpack(Handle iterable) {
+    std::vector<Ref> items = unpack(iterable, N);
+    std::array<Ref, N> named;
+    for (size_t i = 0; i < N; ++i) named[i] = std::move(items[i]);
+    return named;
+}
 
 // Runs `each(item)` for every item of an iterable (borrowed during the call).
 template <class Each>

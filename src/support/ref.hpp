@@ -76,6 +76,11 @@ public:
     bool is(Handle other) const noexcept { return p_ == other.p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
     PyTypeObject* type() const noexcept { return Py_TYPE(p_); }
+    // isinstance(self, str), isinstance(self, list), isinstance(self, dict), callable(self)
+    bool is_str() const noexcept { return PyUnicode_Check(p_); }
+    bool is_list() const noexcept { return PyList_Check(p_); }
+    bool is_dict() const noexcept { return PyDict_Check(p_); }
+    bool is_callable() const noexcept { return PyCallable_Check(p_); }
 
     // self.name, getattr(self, name), self.name = value, hasattr(self, name)
     Ref attr(const char* name) const;

@@ -185,10 +185,10 @@ tsy::Ref ascii_text(const std::string& out) {
 
 }  // namespace
 
-std::optional<BodyHead> BodyHead::of(PyObject* detectors) {
+std::optional<BodyHead> BodyHead::of(tsy::Handle detectors) {
     Writer w;
     w.out = "{\"detectors\": ";
-    if (!w.value(detectors)) return std::nullopt;
+    if (!w.value(detectors.get())) return std::nullopt;
     return BodyHead(std::move(w.out));
 }
 
@@ -200,7 +200,7 @@ std::optional<tsy::Ref> BodyHead::body(std::initializer_list<Member> members) co
         w.out += ", \"";
         w.out += m.key;
         w.out += "\": ";
-        if (!w.value(m.value)) return std::nullopt;
+        if (!w.value(m.value.get())) return std::nullopt;
     }
     w.out += '}';
     return ascii_text(w.out);

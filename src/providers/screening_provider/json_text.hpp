@@ -15,7 +15,7 @@ namespace screening {
 // One member of a request body: a text key and its value.
 struct Member {
     const char* key;  // plain ASCII, written as it stands
-    PyObject* value;
+    tsy::Handle value;
 };
 
 // The bodies of one call share their first member, {"detectors": ...}: its text is written
@@ -23,7 +23,7 @@ struct Member {
 class BodyHead {
 public:
     // Nothing when `detectors` is not plain (the bodies then go through json.dumps).
-    static std::optional<BodyHead> of(PyObject* detectors);
+    static std::optional<BodyHead> of(tsy::Handle detectors);
     // The text json.dumps gives for {"detectors": detectors, key: value, ...}, or nothing when
     // a value is not plain.
     std::optional<tsy::Ref> body(std::initializer_list<Member> members) const;

@@ -1,5 +1,7 @@
 #include "request_queue.hpp"
 
+#include "native_object.hpp"
+
 #include <deque>
 
 using namespace tsy;
@@ -8,114 +10,121 @@ namespace screening {
 
 namespace {
 
-// What a queue knows. A C++ object inside an interpreter object: the collector sees its
-// references through the type's traverse, since they live on the heap, not in a frame.
-struct State {
+// What a queue knows, inside an interpreter object (so that the record tasks and their
+// contexts can hold it, and the collector sees what it holds).
+struct Queue {
+    static constexpr const char* kTypeName = "tessaly.providers.screening_provider.RequestQueue";
+
     Ref send, payloads, session, loop;
     Ref context;   // the records' context, in which `queue_of` finds this queue
     Ref results;   // one place per body, in order
     Ref running;   // task -> index of its body, for every record started and not ended
     Ref finished;  // the future `send_all` awaits: the results, or the error of the run
     Ref drained;   // after a cancellation: done once every started record has ended
-    Ref on_done;   // `record_done` bound to the queue, each record task's done callback
+    Ref on_done;   // `record_done` bound to the queue: each record task's done callback
     std::deque<Ref> waiting;  // futures of attempts waiting for a turn, first come first served
     Py_ssize_t count = 0, next = 0;  // bodies, and the first not started
     Py_ssize_t active = 0;    // records started and not ended
     Py_ssize_t sleeping = 0;  // of those, sleeping in back-off
     Py_ssize_t busy = 0;      // turns taken
     Py_ssize_t turns = 0;     // 0: no bound
-    bool stopped = false;     // cancelled or failed: nothing more starts
-};
+    bool stopped = false;     // cancelled, failed or cleared: nothing more starts
 
-struct QueueObject {
-    PyObject_HEAD
-    State state;
+    template <class F>
+    void refs(F&& f) {
+        for (Ref* r : {&send, &payloads, &session, &loop, &context, &results, &running, &finished, &drained, &on_done})
+            f(*r);
+        for (Ref& w : waiting) f(w);
+        stopped = stopped || !loop;  // cleared
+    }
 };
-
-State& state_of(PyObject* queue) { return reinterpret_cast<QueueObject*>(queue)->state; }
 
 // The context variable through which a record's request finds its queue.
-PyObject* queue_variable() {
+Handle queue_variable() {
     static PyObject* variable = PyContextVar_New("tessaly_screening_request_queue", nullptr);
     if (!variable) throw_error();
     return variable;
 }
 
-// Reports an error that has nowhere to go, as the interpreter reports one in a callback.
-void unraisable(PyError& error, PyObject* where) noexcept {
-    error.restore();
-    PyErr_WriteUnraisable(where);
+// Reports an error that has nowhere to go, as the interpreter reports one raised in a callback.
+void unraisable(Handle where) noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    PyErr_WriteUnraisable(where.get());
 }
 
-bool future_done(PyObject* future) { return truthy(call_method(future, "done").get()); }
+bool done(Handle future) { return future.method("done").truthy(); }
 
-// Sets a future's result unless it is done already (cancelled, say).
-void resolve(const Ref& future, PyObject* value) {
-    if (!future_done(future.get())) call_method(future.get(), "set_result", value);
-}
-
-void complete(State& s) {
-    resolve(s.finished, s.results.get());
-    s.context.reset();
-}
-
-void start(State& s, Py_ssize_t i) {
-    Ref request = call(s.send, PyList_GET_ITEM(s.payloads.get(), i), s.session);
-    Ref context = Ref::checked(PyContext_Copy(s.context.get()));
-    Ref task = call(getattr(s.loop, "create_task"), request, kw("context", context));
-    dict_set(s.running.get(), task.get(), integer(i).get());
-    call_method(task.get(), "add_done_callback", s.on_done);
-    ++s.active;
+// future.set_result(value), unless the future is done already (cancelled, say).
+void resolve(Handle future, Handle value) {
+    if (!done(future)) future.method("set_result", value);
 }
 
 // The run fails with `error`: nothing more starts; `send_all` cancels what runs.
-void fail(State& s, const Ref& error) noexcept {
-    s.stopped = true;
-    PyObject* saved = PyErr_GetRaisedException();
+void fail(Queue& q, Handle error) noexcept {
+    q.stopped = true;
+    PyObject* pending = PyErr_GetRaisedException();
     try {
-        if (s.finished && !future_done(s.finished.get())) call_method(s.finished.get(), "set_exception", error);
-    } catch (PyError& e) {
-        unraisable(e, s.finished.get());
+        if (q.finished && !done(q.finished)) q.finished.method("set_exception", error);
+    } catch (...) {
+        unraisable(q.finished);
     }
-    PyErr_SetRaisedException(saved);
+    PyErr_SetRaisedException(pending);
+}
+
+// Record i's request, as a task of the loop in the records' context.
+void start(Queue& q, Py_ssize_t i) {
+    Ref request = q.send(q.payloads[i], q.session);
+    Ref context = Ref::checked(PyContext_Copy(q.context.get()));
+    Ref task = q.loop.method("create_task", request, kw("context", context));
+    q.running.set_item(task, integer(i));
+    task.method("add_done_callback", q.on_done);
+    ++q.active;
 }
 
 // Starts records while turns can serve them; completes the run after the last.
-void fill(PyObject* queue) noexcept {
-    State& s = state_of(queue);
+void fill(Queue& q) noexcept {
     try {
-        while (!s.stopped && s.next < s.count && (s.turns == 0 || s.active - s.sleeping < s.turns)) start(s, s.next++);
-        if (!s.stopped && s.next == s.count && s.active == 0) complete(s);
+        while (!q.stopped && q.next < q.count && (q.turns == 0 || q.active - q.sleeping < q.turns)) start(q, q.next++);
+        if (!q.stopped && q.next == q.count && q.active == 0) {
+            resolve(q.finished, q.results);
+            q.context.reset();
+        }
     } catch (...) {
-        fail(s, caught());
+        fail(q, caught());
     }
 }
 
 // A record's task ended: its result, its exception or its cancellation takes its place.
-PyObject* record_done(PyObject* queue, PyObject* task) noexcept {
-    State& s = state_of(queue);
-    if (!s.running) Py_RETURN_NONE;  // cleared by the collector
+PyObject* record_done(PyObject* queue, PyObject* finished_task) noexcept {
+    Queue& q = native<Queue>(queue);
+    Handle task = finished_task;
+    if (!q.running) Py_RETURN_NONE;  // cleared by the collector
     try {
-        Ref index = Ref::checked(PyObject_CallMethod(s.running.get(), "pop", "O", task));
-        const Py_ssize_t i = to_ssize(index.get());
-        --s.active;
+        const Py_ssize_t i = to_ssize(q.running.method("pop", task));
+        --q.active;
         Ref result;
-        if (truthy(call_method(task, "cancelled").get())) {
-            result = call(getattr(import("asyncio"), "CancelledError"));
+        if (task.method("cancelled").truthy()) {
+            result = import("asyncio").attr("CancelledError")();
         } else {
-            result = call_method(task, "exception");
-            if (result.is_none()) result = call_method(task, "result");
+            result = task.method("exception");
+            if (result.is_none()) result = task.method("result");
         }
-        set_item(s.results.get(), integer(i).get(), result.get());
+        q.results.set_item(integer(i), result);
     } catch (...) {
-        fail(s, caught());
+        fail(q, caught());
     }
-    fill(queue);
-    if (s.active == 0 && s.drained) {
+    fill(q);
+    if (q.active == 0 && q.drained) {
         try {
-            resolve(s.drained, Py_None);
-        } catch (PyError& e) {
-            unraisable(e, queue);
+            resolve(q.drained, Py_None);
+        } catch (...) {
+            unraisable(queue);
         }
     }
     Py_RETURN_NONE;
@@ -123,125 +132,70 @@ PyObject* record_done(PyObject* queue, PyObject* task) noexcept {
 
 PyMethodDef record_done_def = {"record_done", record_done, METH_O, nullptr};
 
-int queue_traverse(PyObject* self, visitproc visit, void* arg) {
-    State& s = state_of(self);
-    for (const Ref* r : {&s.send, &s.payloads, &s.session, &s.loop, &s.context, &s.results, &s.running, &s.finished,
-                         &s.drained, &s.on_done})
-        Py_VISIT(r->get());
-    for (const Ref& w : s.waiting) Py_VISIT(w.get());
-    return 0;
-}
-
-int queue_clear(PyObject* self) {
-    State& s = state_of(self);
-    s.stopped = true;
-    State cleared;  // the references go only once the state no longer shows them
-    std::swap(s.send, cleared.send);
-    std::swap(s.payloads, cleared.payloads);
-    std::swap(s.session, cleared.session);
-    std::swap(s.loop, cleared.loop);
-    std::swap(s.context, cleared.context);
-    std::swap(s.results, cleared.results);
-    std::swap(s.running, cleared.running);
-    std::swap(s.finished, cleared.finished);
-    std::swap(s.drained, cleared.drained);
-    std::swap(s.on_done, cleared.on_done);
-    std::swap(s.waiting, cleared.waiting);
-    return 0;
-}
-
-void queue_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    queue_clear(self);
-    state_of(self).~State();
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyTypeObject* queue_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "tessaly.providers.screening_provider.RequestQueue";
-        t.tp_basicsize = sizeof(QueueObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        t.tp_doc = "The requests of one evaluation, let onto the wire as the session's connections allow.";
-        t.tp_dealloc = queue_dealloc;
-        t.tp_traverse = queue_traverse;
-        t.tp_clear = queue_clear;
-        return t;
-    }();
-    if (!(type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&type) < 0) throw_error();
-    return &type;
-}
-
 Ref make_queue(Ref send, Ref payloads, Ref session, Py_ssize_t turns) {
-    Ref loop = call(getattr(import("asyncio"), "get_running_loop"));
-    auto* q = PyObject_GC_New(QueueObject, queue_type());
-    if (!q) throw_error();
-    new (&q->state) State();
-    Ref queue = Ref::steal(reinterpret_cast<PyObject*>(q));
-    State& s = q->state;
-    s.send = std::move(send);
-    s.payloads = std::move(payloads);
-    s.session = std::move(session);
-    s.loop = std::move(loop);
-    s.count = PyList_GET_SIZE(s.payloads.get());
-    s.turns = turns;
-    s.results = new_list(s.count);
-    for (Py_ssize_t i = 0; i < s.count; ++i) PyList_SET_ITEM(s.results.get(), i, Py_NewRef(Py_None));
-    s.running = new_dict();
-    s.finished = call_method(s.loop.get(), "create_future");
-    s.on_done = Ref::checked(PyCFunction_New(&record_done_def, queue.get()));
-    s.context = Ref::checked(PyContext_CopyCurrent());
-    if (PyContext_Enter(s.context.get()) < 0) throw_error();
-    Ref token = Ref::steal(PyContextVar_Set(queue_variable(), queue.get()));
-    PyContext_Exit(s.context.get());
+    Ref queue = make_native<Queue>();
+    Queue& q = native<Queue>(queue);
+    q.send = std::move(send);
+    q.payloads = std::move(payloads);
+    q.session = std::move(session);
+    q.loop = import("asyncio").attr("get_running_loop")();
+    q.count = q.payloads.len();
+    q.turns = turns;
+    q.results = new_list(q.count);
+    for (Py_ssize_t i = 0; i < q.count; ++i) PyList_SET_ITEM(q.results.get(), i, Py_NewRef(Py_None));
+    q.running = new_dict();
+    q.finished = q.loop.method("create_future");
+    q.on_done = Ref::checked(PyCFunction_New(&record_done_def, queue.get()));
+    // A copy of the current context in which the queue variable names this queue.
+    q.context = Ref::checked(PyContext_CopyCurrent());
+    if (PyContext_Enter(q.context.get()) < 0) throw_error();
+    Ref token = Ref::steal(PyContextVar_Set(queue_variable().get(), queue.get()));
+    PyContext_Exit(q.context.get());
     if (!token) throw_error();
-    PyObject_GC_Track(q);
     return queue;
 }
 
 }  // namespace
 
-Py_ssize_t turns_of(PyObject* session) {
+Py_ssize_t turns_of(Handle session) {
     Ref connector = getattr_or(session, "connector", Py_None);
     if (connector.is_none()) return 0;
     Py_ssize_t turns = 0;
     for (const char* limit : {"limit", "limit_per_host"}) {
-        const Py_ssize_t n = to_ssize(getattr(connector, limit).get(), true);
+        const Py_ssize_t n = to_ssize(connector.attr(limit), true);
         if (n > 0 && (turns == 0 || n < turns)) turns = n;
     }
     return turns;
 }
 
-Ref queue_of(PyObject* session) {
+Ref queue_of(Handle session) {
     PyObject* value = nullptr;
-    if (PyContextVar_Get(queue_variable(), nullptr, &value) < 0) throw_error();
+    if (PyContextVar_Get(queue_variable().get(), nullptr, &value) < 0) throw_error();
     Ref queue = Ref::steal(value);
-    if (!queue || Py_TYPE(queue.get()) != queue_type() || !state_of(queue.get()).session.is(session)) return nullptr;
+    if (!is_native<Queue>(queue) || !native<Queue>(queue).session.is(session)) return nullptr;
     return queue;
 }
 
 Async send_all(Ref send, Ref payloads, Ref session, Py_ssize_t turns) {
     Ref queue = make_queue(std::move(send), std::move(payloads), std::move(session), turns);
-    State& s = state_of(queue.get());
-    fill(queue.get());
+    Queue& q = native<Queue>(queue);
+    fill(q);
     Ref error;
     try {
-        Ref finished = s.finished;
+        Ref finished = q.finished;
         Ref results = co_await std::move(finished);
         co_return results;
     } catch (...) {
         error = caught();
     }
     // Cancelled, or failed: as gather does, the error goes on once every request has ended.
-    s.stopped = true;
-    if (s.active > 0) {
-        s.drained = call_method(s.loop.get(), "create_future");
-        Ref running = list_of(s.running.get());
-        for_each(running.get(), [](PyObject* task) { call_method(task, "cancel"); });
-        // Closing the coroutine cannot wait; a second cancellation stops the wait.
+    // Closing the coroutine cannot wait; a second cancellation stops the wait.
+    q.stopped = true;
+    if (q.active > 0) {
+        q.drained = q.loop.method("create_future");
+        for (const Ref& task : iterate(list_of(q.running))) task.method("cancel");
         if (!PyErr_GivenExceptionMatches(error.get(), PyExc_GeneratorExit)) {
-            Ref drained = s.drained;
+            Ref drained = q.drained;
             try {
                 co_await std::move(drained);
             } catch (PyError&) {
@@ -252,67 +206,60 @@ Async send_all(Ref send, Ref payloads, Ref session, Py_ssize_t turns) {
 }
 
 Ref Turn::take() {
-    if (!queue_) return nullptr;
-    State& s = state_of(queue_.get());
-    if (s.turns == 0 || (s.busy < s.turns && s.waiting.empty())) {
-        ++s.busy;
-        held_ = true;
+    if (!queue_ || !native<Queue>(queue_).loop) return nullptr;  // none, or cleared by the collector
+    Queue& q = native<Queue>(queue_);
+    held_ = true;  // at once, or from the moment the future hands the turn over
+    if (q.turns == 0 || (q.busy < q.turns && q.waiting.empty())) {
+        ++q.busy;
         return nullptr;
     }
-    Ref handing = call_method(s.loop.get(), "create_future");
-    s.waiting.push_back(handing);
-    held_ = true;  // from the moment the future is done; `abandon` tells otherwise
+    Ref handing = q.loop.method("create_future");
+    q.waiting.push_back(handing);
     return handing;
 }
 
 void Turn::abandon(const Ref& handing) noexcept {
-    PyObject* saved = PyErr_GetRaisedException();
+    PyObject* pending = PyErr_GetRaisedException();
     try {
-        if (!future_done(handing.get())) {  // ended before its turn came: it never will
-            call_method(handing.get(), "cancel");
+        if (!done(handing)) {  // ended before its turn came: it never will
+            handing.method("cancel");
             held_ = false;
-        } else if (truthy(call_method(handing.get(), "cancelled").get())) {
+        } else if (handing.method("cancelled").truthy()) {
             held_ = false;
         }
-    } catch (PyError& e) {
-        unraisable(e, handing.get());
+    } catch (...) {
+        unraisable(handing);
     }
-    PyErr_SetRaisedException(saved);
+    PyErr_SetRaisedException(pending);
     give_back();
 }
 
 void Turn::give_back() noexcept {
     if (!held_) return;
     held_ = false;
-    State& s = state_of(queue_.get());
-    PyObject* saved = PyErr_GetRaisedException();
+    Queue& q = native<Queue>(queue_);
+    PyObject* pending = PyErr_GetRaisedException();
     try {
-        while (!s.waiting.empty()) {  // handed to the first attempt still waiting
-            Ref next = std::move(s.waiting.front());
-            s.waiting.pop_front();
-            if (!future_done(next.get())) {
-                call_method(next.get(), "set_result", Py_None);
-                PyErr_SetRaisedException(saved);
-                return;
-            }
+        bool handed = false;
+        while (!handed && !q.waiting.empty()) {  // to the first attempt still waiting
+            Ref next = std::move(q.waiting.front());
+            q.waiting.pop_front();
+            handed = !done(next);
+            if (handed) next.method("set_result", Py_None);
         }
-        --s.busy;
+        if (!handed) --q.busy;
     } catch (...) {
-        --s.busy;
-        fail(s, caught());
+        --q.busy;
+        fail(q, caught());
     }
-    PyErr_SetRaisedException(saved);
+    PyErr_SetRaisedException(pending);
 }
 
 void Turn::sleeping(bool asleep) noexcept {
     if (!queue_) return;
-    State& s = state_of(queue_.get());
-    if (!asleep) {
-        --s.sleeping;
-        return;
-    }
-    ++s.sleeping;
-    fill(queue_.get());
+    Queue& q = native<Queue>(queue_);
+    q.sleeping += asleep ? 1 : -1;
+    if (asleep) fill(q);
 }
 
 }  // namespace screening

@@ -25,11 +25,11 @@ tsy::Async send_all(tsy::Ref send, tsy::Ref payloads, tsy::Ref session, Py_ssize
 
 // How many requests `session` can have on the wire at once: the least of its connector's
 // limits that is set, or 0 when none is (or the session shows no connector).
-Py_ssize_t turns_of(PyObject* session);
+Py_ssize_t turns_of(tsy::Handle session);
 
 // The queue of the evaluation whose request is running, when that request was started by one
 // for `session`; null otherwise (a request sent on a session of the caller's own).
-tsy::Ref queue_of(PyObject* session);
+tsy::Ref queue_of(tsy::Handle session);
 
 // A request's turn on the wire, held from the start of an attempt to the end of its response.
 class Turn {

@@ -9,205 +9,180 @@ using namespace tsy;
 
 namespace {
 
-// `"..." + str(x) + "..."`
-Ref error_text(const char* before, PyObject* name, const char* middle, PyObject* method, const char* after) {
-    return text_format("%s%S%s%S%s", before, name, middle, method, after);
-}
+constexpr const char* kNotInitialized =
+    "Tessaly SDK must be initialized to compute %S using %S. Please initialize the client to proceed, or remove "
+    "this metric from the evaluation.";
+constexpr const char* kNoInstanceId =
+    "Tessaly service instance id is required to compute %S using %S. You can set the service instance ID using the "
+    "`TSY_SERVICE_INSTANCE_ID` environment variable in the notebook and retry.";
+constexpr const char* kFailed = "Error while computing metrics: %S. Reason: %S";
 
 // ---- construction and addressing -------------------------------------------------------------------
 
-Ref init(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject* configuration = a[1];
-    PyObject* metric_name = a[2];
-    PyObject* metric_method = a[4];
-    Ref api_client = dict_get(a.kwargs(), "api_client");
-    if (!api_client || !truthy(api_client.get())) {
-        raise(PyExc_ValueError, "%U", error_text("Tessaly SDK must be initialized to compute ", metric_name, " using ",
-                                                 metric_method,
-                                                 ". Please initialize the client to proceed, or remove this metric "
-                                                 "from the evaluation.")
-                                          .get());
-    }
-    if (!is_instance(getattr(api_client.get(), "vexmon_client").get(), a.global("VexmonClient").get())) {
-        raise(PyExc_ValueError, "%U",
-              error_text("Tessaly service instance id is required to compute ", metric_name, " using ", metric_method,
-                         ". You can set the service instance ID using the `TSY_SERVICE_INSTANCE_ID` environment "
-                         "variable in the notebook and retry.")
-                  .get());
-    }
-    Ref tmpl = call_method(self, "_ScreeningProvider__get_base_url", metric_name);
-    Ref root = call_method(self, "get_detector_url", api_client);
-    setattr(self, "base_url", call_method(tmpl.get(), "format", root).get());
-    setattr(self, "configuration", configuration);
-    setattr(self, "configuration_", new_dict().get());
-    setattr(self, "metric_name", metric_name);
-    setattr(self, "metric_display_name", a[3]);
-    setattr(self, "metric_method", metric_method);
-    setattr(self, "metric_group", a[5]);
-    setattr(self, "service_instance_id", call_method(self, "get_service_instance_id", api_client).get());
-    setattr(self, "thresholds", a[6]);
-    Ref params = dict_get(a.kwargs(), "detector_params");
-    setattr(self, "detector_params", params ? params.get() : Py_None);
+// ScreeningProvider.__init__(self, configuration, metric_name, metric_display_name, metric_method=None,
+//                            metric_group=None, thresholds=[], **kwargs)
+Ref init(Invocation& args) {
+    auto [self, configuration, metric_name, metric_display_name, metric_method, metric_group, thresholds] =
+        args.bind<7>();
+    Handle kwargs = args.kwargs();
+    Ref api_client = dict_get(kwargs, "api_client");
+    if (!api_client || !api_client.truthy()) raise(PyExc_ValueError, kNotInitialized, metric_name, metric_method);
+    if (!api_client.attr("vexmon_client").isinstance(args.global("VexmonClient")))
+        raise(PyExc_ValueError, kNoInstanceId, metric_name, metric_method);
+    Ref template_ = self.method("_ScreeningProvider__get_base_url", metric_name);
+    self.set_attr("base_url", template_.method("format", self.method("get_detector_url", api_client)));
+    self.set_attr("configuration", configuration);
+    self.set_attr("configuration_", new_dict());
+    self.set_attr("metric_name", metric_name);
+    self.set_attr("metric_display_name", metric_display_name);
+    self.set_attr("metric_method", metric_method);
+    self.set_attr("metric_group", metric_group);
+    self.set_attr("service_instance_id", self.method("get_service_instance_id", api_client));
+    self.set_attr("thresholds", thresholds);
+    Ref detector_params = dict_get(kwargs, "detector_params");
+    self.set_attr("detector_params", detector_params ? detector_params : none());
     return none();
 }
 
-Ref get_detector_url(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject* api_client = a[1];
-    setattr(self, "vexmon_client", getattr(api_client, "vexmon_client").get());
-    setattr(self, "verify", boolean(!truthy(getattr(getattr(api_client, "credentials").get(), "disable_ssl").get())).get());
-    Ref credentials = getattr(api_client, "credentials");
-    if (truthy(getattr(credentials.get(), "version").get())) return getattr(getattr(api_client, "credentials").get(), "url");
-    Ref table = import_from("tessaly.utils.endpoint_table", "VEXMON_ENDPOINT_TABLE");
-    Ref record = call_method(table.get(), "get", getattr(getattr(api_client, "credentials").get(), "url"));
-    return getattr(record.get(), "rivet_url");
+// ScreeningProvider.get_detector_url(self, api_client)
+Ref get_detector_url(Invocation& args) {
+    auto [self, api_client] = args.bind<2>();
+    self.set_attr("vexmon_client", api_client.attr("vexmon_client"));
+    self.set_attr("verify", boolean(!api_client.attr("credentials").attr("disable_ssl").truthy()));
+    if (api_client.attr("credentials").attr("version").truthy()) return api_client.attr("credentials").attr("url");
+    Ref endpoint_table = import_from("tessaly.utils.endpoint_table", "VEXMON_ENDPOINT_TABLE");
+    return endpoint_table.method("get", api_client.attr("credentials").attr("url")).attr("rivet_url");
 }
 
-Ref get_service_instance_id(Invocation& a) {
-    setattr(a[0], "vexmon_client", getattr(a[1], "vexmon_client").get());
-    return getattr(getattr(a[0], "vexmon_client").get(), "service_instance_id");
+// ScreeningProvider.get_service_instance_id(self, api_client)
+Ref get_service_instance_id(Invocation& args) {
+    auto [self, api_client] = args.bind<2>();
+    self.set_attr("vexmon_client", api_client.attr("vexmon_client"));
+    return self.attr("vexmon_client").attr("service_instance_id");
 }
 
-Ref set_metric_name(Invocation& a) {
-    PyObject* self = a[0];
-    Ref name = Ref::borrow(a[1]);
-    if (text_equals(getattr(self, "metric_name").get(), "prompt_safety_risk") && text_equals(getattr(self, "metric_method").get(), "stonewatch"))
-        name = text("harm");
-    if (contains(call_method(a.global("StonewatchRisks").get(), "values").get(), name.get())) return text("stonewatch");
-    return name;
+// ScreeningProvider.set_metric_name(self, metric_name)
+Ref set_metric_name(Invocation& args) {
+    auto [self, argument] = args.bind<2>();
+    Ref metric_name = Ref::borrow(argument);
+    if (self.attr("metric_name").equals("prompt_safety_risk") && self.attr("metric_method").equals("stonewatch"))
+        metric_name = text("harm");
+    if (args.global("StonewatchRisks").method("values").contains(metric_name)) return text("stonewatch");
+    return metric_name;
 }
 
-Ref get_base_url(Invocation& a) {
-    PyObject* name = a[1];
-    if (text_equals(name, "answer_relevance")) return text("{}/ml/v1/text/detection/generated?version=2023-10-25");
-    if (text_equals(name, "context_relevance") || text_equals(name, "faithfulness"))
+// ScreeningProvider.__get_base_url(self, metric_name)
+Ref get_base_url(Invocation& args) {
+    auto [self, metric_name] = args.bind<2>();
+    if (metric_name.equals("answer_relevance")) return text("{}/ml/v1/text/detection/generated?version=2023-10-25");
+    if (metric_name.equals("context_relevance") || metric_name.equals("faithfulness"))
         return text("{}/ml/v1/text/detection/context?version=2023-10-25");
-    if (text_equals(name, "tool_call_accuracy")) return text("{}/ml/v1/text/detection/chat?version=2023-10-25");
+    if (metric_name.equals("tool_call_accuracy")) return text("{}/ml/v1/text/detection/chat?version=2023-10-25");
     return text("{}/ml/v1/text/detection?version=2023-10-25");
 }
 
-Ref get_headers(Invocation& a) {
-    PyObject* self = a[0];
+// ScreeningProvider.__get_headers(self)
+Ref get_headers(Invocation& args) {
+    auto [self] = args.bind<1>();
+    Ref token = args.global("get_authenticator_token")(self.attr("vexmon_client").attr("authenticator"));
     Ref headers = new_dict();
-    dict_set(headers.get(), "Content-Type", interned("application/json").get());
-    Ref token = call(a.global("get_authenticator_token"), getattr(getattr(self, "vexmon_client").get(), "authenticator"));
-    Ref bearer = Ref::checked(PyUnicode_Concat(interned("Bearer ").get(), str(token.get()).get()));
-    dict_set(headers.get(), "Authorization", bearer.get());
-    dict_set(headers.get(), "x-governance-instance-id", getattr(self, "service_instance_id").get());
-    dict_set(headers.get(), "origin", interned("sdk").get());
+    headers.set_item("Content-Type", interned("application/json"));
+    headers.set_item("Authorization", interned("Bearer ").add(token.str()));
+    headers.set_item("x-governance-instance-id", self.attr("service_instance_id"));
+    headers.set_item("origin", interned("sdk"));
     return headers;
 }
 
 // ---- request bodies ------------------------------------------------------------------------------------
 
-Ref pre_process_data(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject* data = a[1];
-    auto column = [&](const char* fields) {
-        return get_item(data, item_at(getattr(getattr(self, "configuration").get(), fields).get(), 0).get());
-    };
-    Ref input_contents = call_method(column("input_fields").get(), "to_list");
-    Ref output_contents = none(), context_contents = none(), tool_calls_content = none(), tools_catalog_content = none();
-    Ref name = getattr(self, "metric_name");
-    if (text_equals(name.get(), "answer_relevance") || text_equals(name.get(), "faithfulness"))
-        output_contents = call_method(column("output_fields").get(), "to_list");
-    if (text_equals(name.get(), "context_relevance") || text_equals(name.get(), "faithfulness")) {
-        Ref context_fields = getattr(getattr(self, "configuration").get(), "context_fields");
-        Py_ssize_t count = length(context_fields.get());
-        if (count > 1) {
-            context_contents = call_method(getattr(get_item(data, context_fields.get()).get(), "values").get(), "tolist");
-        } else if (count == 1) {
-            Ref cells = get_item(data, item_at(context_fields.get(), 0).get());
-            context_contents = call_method(call_method(cells.get(), "apply", a.global("transform_str_to_list")).get(), "tolist");
+// ScreeningProvider.__pre_process_data(self, data) -> (json_payloads, record_ids)
+Ref pre_process_data(Invocation& args) {
+    auto [self, data] = args.bind<2>();
+    Ref configuration = self.attr("configuration"), metric_name = self.attr("metric_name");
+    auto first_column = [&](const char* fields) { return data[configuration.attr(fields)[0]]; };
+    Ref input_contents = first_column("input_fields").method("to_list");
+    Ref output_contents = none(), context_contents = none(), tool_calls_content = none(),
+        tools_catalog_content = none();
+    if (metric_name.equals("answer_relevance") || metric_name.equals("faithfulness"))
+        output_contents = first_column("output_fields").method("to_list");
+    if (metric_name.equals("context_relevance") || metric_name.equals("faithfulness")) {
+        Ref context_fields = configuration.attr("context_fields");
+        if (context_fields.len() > 1) {
+            context_contents = data[context_fields].attr("values").method("tolist");
+        } else if (context_fields.len() == 1) {
+            Ref cells = data[context_fields[0]];
+            context_contents = cells.method("apply", args.global("transform_str_to_list")).method("tolist");
         }
     }
-    if (text_equals(name.get(), "tool_call_accuracy")) {
-        tools_catalog_content = call_method(self, "get_tools_catalog_content");
-        tool_calls_content = call_method(self, "get_tool_calls_content", data);
+    if (metric_name.equals("tool_call_accuracy")) {
+        tools_catalog_content = self.method("get_tools_catalog_content");
+        tool_calls_content = self.method("get_tool_calls_content", data);
     }
-    Ref payloads = call_method(self, "_ScreeningProvider__get_json_payloads", input_contents, output_contents,
-                                context_contents, tools_catalog_content, tool_calls_content);
-    Ref record_ids = call_method(get_item(data, getattr(getattr(self, "configuration").get(), "record_id_field").get()).get(), "to_list");
-    return tuple_of({payloads.get(), record_ids.get()});
+    Ref json_payloads = self.method("_ScreeningProvider__get_json_payloads", input_contents, output_contents,
+                                    context_contents, tools_catalog_content, tool_calls_content);
+    Ref record_ids = data[configuration.attr("record_id_field")].method("to_list");
+    return tuple_of({json_payloads, record_ids});
 }
 
-// zip(first, second): calls `each(a, b)` until either runs out.
-template <class Each>
-void zip_each(PyObject* first, PyObject* second, Each&& each) {
-    Ref it1 = Ref::checked(PyObject_GetIter(first));
-    Ref it2 = Ref::checked(PyObject_GetIter(second));
-    for (;;) {
-        Ref x = Ref::steal(PyIter_Next(it1.get()));
-        if (!x) break;
-        Ref y = Ref::steal(PyIter_Next(it2.get()));
-        if (!y) break;
-        each(x.get(), y.get());
-    }
-    if (PyErr_Occurred()) throw_error();
-}
+// ScreeningProvider.__get_json_payloads(self, input_contents, output_contents, context_contents,
+//                                       tools_catalog_content, tool_calls_content)
+Ref get_json_payloads(Invocation& args) {
+    auto [self, input_contents, output_contents, context_contents, tools_catalog_content, tool_calls_content] =
+        args.bind<6>();
+    Ref json_payloads = new_list();
+    Ref metric_name = self.attr("metric_name");
+    Ref key = self.method("set_metric_name", metric_name);
 
-Ref get_json_payloads(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject *inputs = a[1], *outputs = a[2], *contexts = a[3], *catalog = a[4], *tool_calls = a[5];
-    Ref payloads = new_list();
-    Ref name = getattr(self, "metric_name");
-    Ref key = call_method(self, "set_metric_name", name);
-
-    // {"detectors": {key: params or {}}, ...members}: the shared head is written once.
-    Ref params = getattr(self, "detector_params");
+    // {"detectors": {key: detector_params or {}}, ...members}: the shared head is written once.
+    Ref detector_params = self.attr("detector_params");
     Ref detectors = new_dict();
-    dict_set(detectors.get(), key.get(), truthy(params.get()) ? params.get() : new_dict().get());
-    const std::optional<screening::BodyHead> head = screening::BodyHead::of(detectors.get());
+    detectors.set_item(key, detector_params.truthy() ? detector_params : new_dict());
+    const std::optional<screening::BodyHead> head = screening::BodyHead::of(detectors);
     auto add = [&](std::initializer_list<screening::Member> members) {
         if (head) {
-            if (auto text = head->body(members)) {
-                append(payloads.get(), text->get());
+            if (auto body = head->body(members)) {
+                append(json_payloads, *body);
                 return;
             }
         }
         // Something the native writer does not write as json.dumps does: the body as a dict,
         // through json.dumps itself and its own errors.
-        Ref b = new_dict();
-        dict_set(b.get(), "detectors", detectors.get());
-        for (const screening::Member& m : members) dict_set(b.get(), m.key, m.value);
-        append(payloads.get(), call(getattr(a.global("json").get(), "dumps"), b).get());
+        Ref body = new_dict();
+        body.set_item("detectors", detectors);
+        for (const screening::Member& m : members) body.set_item(m.key, m.value);
+        append(json_payloads, args.global("json").method("dumps", body));
     };
 
-    if (text_equals(name.get(), "answer_relevance")) {
-        zip_each(inputs, outputs, [&](PyObject* prompt, PyObject* generated) {
-            add({{"prompt", prompt}, {"generated_text", generated}});
-        });
-    } else if (text_equals(name.get(), "context_relevance") || text_equals(name.get(), "faithfulness")) {
-        const bool faithfulness = text_equals(name.get(), "faithfulness");
-        Ref docs = tsy::text("docs");
-        zip_each(faithfulness ? outputs : inputs, contexts, [&](PyObject* text, PyObject* context) {
-            add({{"input", text}, {"context_type", docs.get()}, {"context", context}});
-        });
-    } else if (text_equals(name.get(), "tool_call_accuracy")) {
-        Ref user_role = text("user"), assistant_role = text("assistant");
-        zip_each(inputs, tool_calls, [&](PyObject* input, PyObject* calls) {
-            Ref user = new_dict();
-            dict_set(user.get(), "content", input);
-            dict_set(user.get(), "role", user_role.get());
-            Ref assistant = new_dict();
-            dict_set(assistant.get(), "tool_calls", calls);
-            dict_set(assistant.get(), "role", assistant_role.get());
-            Ref messages = new_list_of({user.get(), assistant.get()});
-            add({{"messages", messages.get()}, {"tools", catalog}});
-        });
+    if (metric_name.equals("answer_relevance")) {
+        for (const auto& [prompt, generated_text] : zip(input_contents, output_contents))
+            add({{"prompt", prompt}, {"generated_text", generated_text}});
+    } else if (metric_name.equals("context_relevance") || metric_name.equals("faithfulness")) {
+        Handle texts = metric_name.equals("faithfulness") ? output_contents : input_contents;
+        Ref docs = text("docs");
+        for (const auto& [input, context] : zip(texts, context_contents))
+            add({{"input", input}, {"context_type", docs}, {"context", context}});
+    } else if (metric_name.equals("tool_call_accuracy")) {
+        Ref user = text("user"), assistant = text("assistant");
+        for (const auto& [input, tool_calls] : zip(input_contents, tool_calls_content)) {
+            Ref user_message = new_dict(), assistant_message = new_dict();
+            user_message.set_item("content", input);
+            user_message.set_item("role", user);
+            assistant_message.set_item("tool_calls", tool_calls);
+            assistant_message.set_item("role", assistant);
+            add({{"messages", new_list_of({user_message, assistant_message})}, {"tools", tools_catalog_content}});
+        }
     } else {
-        for_each(inputs, [&](PyObject* input) { add({{"input", input}}); });
+        for (const Ref& input : iterate(input_contents)) add({{"input", input}});
     }
-    return payloads;
+    return json_payloads;
 }
 
 // ---- sending ---------------------------------------------------------------------------------------------
 
-Ref request_error(PyObject* globals, PyObject* code, PyObject* message) {
-    Ref error = call(lookup_global(globals, "Error"), kw("code", code), kw("message_en", message));
+// {"error": Error(code=code, message_en=message)}
+Ref request_error(Handle globals, Handle code, Handle message) {
     Ref result = new_dict();
-    dict_set(result.get(), "error", error.get());
+    result.set_item("error", lookup_global(globals, "Error")(kw("code", code), kw("message_en", message)));
     return result;
 }
 
@@ -215,26 +190,21 @@ Ref request_error(PyObject* globals, PyObject* code, PyObject* message) {
 // TimeoutError has none), so that a failed record always says what happened.
 Ref failure_text(const PyError& e) {
     Ref message = e.text();
-    if (PyUnicode_GET_LENGTH(message.get()) > 0) return message;
-    return getattr(e.type(), "__name__");
+    return message.len() > 0 ? message : getattr(e.type(), "__name__");
 }
 
-// One request, tried again after a gateway error with exponential back-off. Its failures
-// become its result; only an exception that is not an ordinary error (a cancellation)
-// leaves it. Each attempt waits for its turn on the wire before it starts (and so before the
-// client's timeout of the request starts), and gives the turn back once its response is left:
-// the back-off sleep holds neither a connection nor a turn.
+// ScreeningProvider.send_with_retries(self, payload, session): one request, tried again after a
+// gateway error with exponential back-off. Its failures become its result; only an exception
+// that is not an ordinary error (a cancellation) leaves it. Each attempt waits for its turn on
+// the wire before it starts (and so before the client's timeout of the request starts), and
+// gives the turn back once its response is left: a back-off sleep holds neither a connection
+// nor a turn (request_queue.hpp).
 Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
-    PyObject* g = globals.get();
-    Ref queue = screening::queue_of(session.get());
-    // Only the iterator is kept: the range object would stay alive beside it for as long
-    // as the request is in flight.
-    Ref it = Ref::checked(
-        PyObject_GetIter(call(reinterpret_cast<PyObject*>(&PyRange_Type), getattr(self.get(), "RETRY_COUNT")).get()));
-    while (Ref attempt = Ref::steal(PyIter_Next(it.get()))) {
+    Ref queue = screening::queue_of(session);
+    // for attempt in range(self.RETRY_COUNT): only the iterator is kept, not the range object.
+    for (const Ref& attempt : iterate(builtin("range")(self.attr("RETRY_COUNT")))) {
         screening::Turn turn(queue);
-        Ref waiting = turn.take();
-        if (waiting) {
+        if (Ref waiting = turn.take()) {
             Ref handing = waiting;
             try {
                 co_await std::move(waiting);
@@ -243,41 +213,30 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
                 throw;
             }
         }
-        Ref result, wait;
+        Ref result, back_off;
         try {
-            Ref request;
-            {  // the arguments go with the call: the session keeps what it needs of them
-                Ref url = getattr(self.get(), "base_url");
-                Ref headers = call_method(self.get(), "_ScreeningProvider__get_headers");
-                Ref verify = getattr(self.get(), "verify");
-                request = call(getattr(session.get(), "post"), kw("url", url), kw("headers", headers),
-                               kw("data", payload), kw("ssl", verify));
-            }
-            // async with request as response: (inline, so a request in flight holds one frame)
-            AsyncWith with(request.get());
-            request.reset();  // the bound __aexit__ holds it from here on
+            Ref posting = session.attr("post")(kw("url", self.attr("base_url")),
+                                               kw("headers", self.method("_ScreeningProvider__get_headers")),
+                                               kw("data", payload), kw("ssl", self.attr("verify")));
+            // async with posting as response: (inline, so a request in flight holds one frame)
+            AsyncWith with(posting);
+            posting.reset();  // the bound __aexit__ holds it from here on
             Ref entering = with.enter();
             Ref response = co_await std::move(entering);
             Ref failure;
             try {
-                Ref status = getattr(response.get(), "status");
-                Ref reading = call_method(response.get(), "text");
-                Ref body = co_await std::move(reading);
-                Ref json = lookup_global(g, "json");
-                // A gateway error with attempts left is tried again after a wait.
-                auto retried = [&] {
-                    if (!contains(getattr(self.get(), "RETRY_AFTER_STATUS_CODES").get(), status.get())) return false;
-                    Ref last = Ref::checked(PyNumber_Subtract(getattr(self.get(), "RETRY_COUNT").get(), integer(1).get()));
-                    return truthy(Ref::checked(PyObject_RichCompare(attempt.get(), last.get(), Py_LT)).get());
-                };
-                if (equal(status.get(), integer(200).get())) {
-                    result = call_method(json.get(), "loads", body);
-                } else if (retried()) {
-                    Ref power = Ref::checked(PyNumber_Power(integer(2).get(), attempt.get(), Py_None));
-                    wait = Ref::checked(PyNumber_Multiply(getattr(self.get(), "BACK_OFF_FACTOR").get(), power.get()));
+                Ref response_status = response.attr("status");
+                Ref reading = response.method("text");
+                Ref response_text = co_await std::move(reading);
+                Ref json = lookup_global(globals, "json");
+                if (response_status.equals(200)) {
+                    result = json.method("loads", response_text);
+                } else if (self.attr("RETRY_AFTER_STATUS_CODES").contains(response_status) &&
+                           attempt.lt(self.attr("RETRY_COUNT").sub(1))) {
+                    back_off = self.attr("BACK_OFF_FACTOR").mul(integer(2).pow(attempt));
                 } else {
-                    Ref decoded = call_method(json.get(), "loads", body);
-                    result = request_error(g, str(status.get()).get(), str(decoded.get()).get());
+                    Ref decoded = json.method("loads", response_text);
+                    result = request_error(globals, response_status.str(), decoded.str());
                 }
             } catch (...) {
                 failure = caught();
@@ -286,13 +245,13 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
             co_await std::move(exiting);
         } catch (PyError& e) {
             if (!e.is_exception()) throw;
-            co_return request_error(g, text("REQUEST_FAILED").get(), failure_text(e).get());
+            co_return request_error(globals, text("REQUEST_FAILED"), failure_text(e));
         }
         turn.give_back();
-        if (!wait) co_return result ? result : none();
+        if (!back_off) co_return result ? result : none();
         turn.sleeping(true);
         try {
-            Ref sleeping = call_method(lookup_global(g, "asyncio").get(), "sleep", wait);
+            Ref sleeping = lookup_global(globals, "asyncio").method("sleep", back_off);
             co_await std::move(sleeping);
         } catch (...) {
             turn.sleeping(false);
@@ -300,22 +259,24 @@ Async send_with_retries_run(Ref globals, Ref self, Ref payload, Ref session) {
         }
         turn.sleeping(false);
     }
-    if (PyErr_Occurred()) throw_error();
     co_return none();
 }
 
-Ref send_with_retries(Invocation& a) {
-    return make_coroutine(send_with_retries_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1]),
-                                                Ref::borrow(a[2])), a);
+Ref send_with_retries(Invocation& args) {
+    auto [self, payload, session] = args.bind<3>();
+    return make_coroutine(send_with_retries_run(Ref::borrow(args.globals()), Ref::borrow(self), Ref::borrow(payload),
+                                                Ref::borrow(session)),
+                          args);
 }
 
-// All requests over one session, which is closed however the sending ends; as many on the
-// wire at once as the session has connections (request_queue.hpp).
-Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
-    Ref session = call(getattr(lookup_global(globals.get(), "aiohttp").get(), "ClientSession"));
+// ScreeningProvider.__compute_metric(self, api_payloads): every request over one session, which
+// is closed however the sending ends; as many on the wire at once as the session has
+// connections (request_queue.hpp).
+Async compute_metric_run(Ref globals, Ref self, Ref api_payloads) {
+    Ref session = lookup_global(globals, "aiohttp").attr("ClientSession")();
     auto send_on = [&](Ref entered) -> Async {
-        Ref send = getattr(self.get(), "send_with_retries");
-        Async sending = screening::send_all(send, payloads, entered, screening::turns_of(entered.get()));
+        Async sending = screening::send_all(self.attr("send_with_retries"), api_payloads, entered,
+                                            screening::turns_of(entered));
         co_return co_await std::move(sending);
     };
     Async sending = async_with(session, send_on);
@@ -323,49 +284,54 @@ Async compute_metric_run(Ref globals, Ref self, Ref payloads) {
     co_return responses;
 }
 
-Ref compute_metric(Invocation& a) {
-    return make_coroutine(compute_metric_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+Ref compute_metric(Invocation& args) {
+    auto [self, api_payloads] = args.bind<2>();
+    return make_coroutine(compute_metric_run(Ref::borrow(args.globals()), Ref::borrow(self), Ref::borrow(api_payloads)),
+                          args);
 }
 
+// ScreeningProvider.evaluate_async(self, data)
 Async evaluate_async_run(Ref self, Ref data) {
     try {
-        Ref prepared = call_method(self.get(), "_ScreeningProvider__pre_process_data", kw("data", data));
-        auto parts = unpack(prepared.get(), 2);
-        Ref computing = call_method(self.get(), "_ScreeningProvider__compute_metric", parts[0]);
-        Ref results = co_await computing;
-        co_return call_method(self.get(), "_ScreeningProvider__post_process", results, parts[1]);
+        Ref prepared = self.method("_ScreeningProvider__pre_process_data", kw("data", data));
+        auto [json_payloads, record_ids] = unpack<2>(prepared);
+        Ref computing = self.method("_ScreeningProvider__compute_metric", json_payloads);
+        Ref results = co_await std::move(computing);
+        co_return self.method("_ScreeningProvider__post_process", results, record_ids);
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("Error while computing metrics: %S. Reason: %S", getattr(self.get(), "metric_name").get(),
-                                  e.exception().get());
-        raise_in_context(new_exception(PyExc_Exception, message.get()), e);
+        raise_in_context(new_exception(PyExc_Exception, text_format(kFailed, self.attr("metric_name"), e.exception())),
+                         e);
     }
 }
 
-Ref evaluate_async(Invocation& a) {
-    return make_coroutine(evaluate_async_run(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+Ref evaluate_async(Invocation& args) {
+    auto [self, data] = args.bind<2>();
+    return make_coroutine(evaluate_async_run(Ref::borrow(self), Ref::borrow(data)), args);
 }
 
-Ref evaluate(Invocation& a) {
-    return call(a.global("run_in_event_loop"), getattr(a[0], "evaluate_async"), kw("data", a[1]));
+// ScreeningProvider.evaluate(self, data)
+Ref evaluate(Invocation& args) {
+    auto [self, data] = args.bind<2>();
+    return args.global("run_in_event_loop")(self.attr("evaluate_async"), kw("data", data));
 }
 
 // ---- results ---------------------------------------------------------------------------------------------
 
-Ref get_additional_info(Invocation& a) {
-    PyObject* self = a[0];
+// ScreeningProvider.__get_additional_info(self, results)
+Ref get_additional_info(Invocation& args) {
+    auto [self, results] = args.bind<2>();
     Ref evidences = new_list();
-    const bool retrieval = contains(a.global("RAG_EVIDENCE_METRICS").get(), getattr(self, "metric_name").get());
-    for_each(a[1], [&](PyObject* detection) {
+    const bool retrieval = args.global("RAG_EVIDENCE_METRICS").contains(self.attr("metric_name"));
+    for (const Ref& detection : iterate(results)) {
         if (retrieval) {
-            append(evidences.get(), item_at(get_item(detection, interned("evidence").get()).get(), 0).get());
-            return;
+            append(evidences, detection["evidence"][0]);
+            continue;
         }
         Ref evidence = new_dict();
-        for (const char* member : {"text", "score", "start", "end"})
-            dict_set(evidence.get(), member, get_item(detection, interned(member).get()).get());
-        append(evidences.get(), evidence.get());
-    });
+        for (const char* member : {"text", "score", "start", "end"}) evidence.set_item(member, detection[member]);
+        append(evidences, evidence);
+    }
     return evidences;
 }
 
@@ -373,10 +339,10 @@ Ref get_additional_info(Invocation& a) {
 // last use of the module).
 struct ResultCalls {
     KeywordCall scored{"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value"};
-    KeywordCall with_evidences{"name", "display_name", "method", "provider", "group", "record_id", "thresholds",
-                               "value", "evidences"};
-    KeywordCall failed{"name", "display_name", "method", "provider", "group", "record_id", "thresholds",
-                       "value", "errors"};
+    KeywordCall with_evidences{"name",      "display_name", "method", "provider", "group",
+                               "record_id", "thresholds",   "value",  "evidences"};
+    KeywordCall failed{"name",      "display_name", "method", "provider", "group",
+                       "record_id", "thresholds",   "value",  "errors"};
     KeywordCall error{"code", "message_en"};
 };
 const ResultCalls& result_calls() {
@@ -384,137 +350,129 @@ const ResultCalls& result_calls() {
     return *calls;
 }
 
-Ref post_process(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject* results = a[1];
+// ScreeningProvider.__post_process(self, results, record_ids)
+Ref post_process(Invocation& args) {
+    auto [self, results, record_ids] = args.bind<3>();
     const ResultCalls& calls = result_calls();
-    static PyObject* max = builtin("max");
+    static Handle max = builtin("max");
     Ref record_results = new_list(), values = new_list(), errors = new_list();
-    Ref metric_name = getattr(self, "metric_name");
-    const bool accuracy = contains(a.global("ACCURACY_METRICS").get(), metric_name.get());
-    const bool with_evidences = contains(a.global("EVIDENCES").get(), metric_name.get()) ||
-                                (contains(a.global("RAG_EVIDENCE_METRICS").get(), metric_name.get()) &&
-                                 contains(a.global("RAG_SMALL_MODELS").get(), getattr(self, "metric_method").get()));
-    Ref provider = getattr(getattr(a.global("EvaluationProvider"), "DETECTORS"), "value");
-    Ref record_name = text_equals(metric_name.get(), "keyword") ? text("keyword_detection")
-                      : text_equals(metric_name.get(), "regex") ? text("regex_detection")
-                                                                : metric_name;
-    Ref display_name = getattr(self, "metric_display_name"), method = getattr(self, "metric_method"),
-        group = getattr(self, "metric_group"), thresholds = getattr(self, "thresholds");
-    Ref error_class = a.global("Error");
-    Ref record_class = a.global("RecordMetricResult");
+    Ref metric_name = self.attr("metric_name");
+    const bool accuracy = args.global("ACCURACY_METRICS").contains(metric_name);
+    const bool with_evidences = args.global("EVIDENCES").contains(metric_name) ||
+                                (args.global("RAG_EVIDENCE_METRICS").contains(metric_name) &&
+                                 args.global("RAG_SMALL_MODELS").contains(self.attr("metric_method")));
+    Ref provider = args.global("EvaluationProvider").attr("DETECTORS").attr("value");
+    Ref name = metric_name.equals("keyword") ? text("keyword_detection")
+               : metric_name.equals("regex") ? text("regex_detection")
+                                             : metric_name;
+    Ref display_name = self.attr("metric_display_name"), method = self.attr("metric_method"),
+        group = self.attr("metric_group"), thresholds = self.attr("thresholds");
+    Ref error_class = args.global("Error"), record_class = args.global("RecordMetricResult");
     Ref error_key = interned("error"), detections_key = interned("detections"), score_key = interned("score");
     Ref zero = integer(0), one = integer(1);
 
-    zip_each(results, a[2], [&](PyObject* result, PyObject* record_id) {
-        if (contains(result, error_key.get())) {
-            Ref error = get_item(result, error_key.get());
-            Ref code = getattr(error, "code");
-            Ref message = str(getattr(error, "message_en").get());
-            Ref record_errors = new_list_of({calls.error(error_class.get(), {code.get(), message.get()}).get()});
-            append(record_results.get(), calls.failed(record_class.get(), {record_name.get(), display_name.get(), method.get(),
-                                                                           provider.get(), group.get(), record_id,
-                                                                           thresholds.get(), Py_None, record_errors.get()})
-                                             .get());
-            append(errors.get(), calls.error(error_class.get(), {code.get(), message.get()}).get());
-            return;
+    for (const auto& [result, record_id] : zip(results, record_ids)) {
+        if (result.contains(error_key)) {
+            Ref error = result[error_key];
+            Ref code = error.attr("code"), message = error.attr("message_en").str();
+            Ref record_errors = new_list_of({calls.error(error_class, {code, message})});
+            append(record_results, calls.failed(record_class, {name, display_name, method, provider, group, record_id,
+                                                               thresholds, Py_None, record_errors}));
+            append(errors, calls.error(error_class, {code, message}));
+            continue;
         }
-        Ref detections = get_item(result, detections_key.get());
+        Ref detections = result[detections_key];
         Ref value = zero;
-        if (length(detections.get()) > 0) {
+        if (detections.len() > 0) {
             Ref scores = new_list();
-            for_each(detections.get(), [&](PyObject* d) { append(scores.get(), get_item(d, score_key.get()).get()); });
-            Ref highest = call(max, scores);
-            value = round_number(accuracy ? Ref::checked(PyNumber_Subtract(one.get(), highest.get())).get() : highest.get(), 4);
+            for (const Ref& detection : iterate(detections)) append(scores, detection[score_key]);
+            Ref highest = max(scores);
+            value = round_number(accuracy ? one.sub(highest) : highest, 4);
         } else if (accuracy) {
             value = one;
         }
-        Ref evidences = with_evidences ? call_method(self, "_ScreeningProvider__get_additional_info", detections) : none();
-        Ref record = truthy(evidences.get())
-                         ? calls.with_evidences(record_class.get(), {record_name.get(), display_name.get(), method.get(),
-                                                                     provider.get(), group.get(), record_id,
-                                                                     thresholds.get(), value.get(), evidences.get()})
-                         : calls.scored(record_class.get(), {record_name.get(), display_name.get(), method.get(),
-                                                             provider.get(), group.get(), record_id, thresholds.get(),
-                                                             value.get()});
-        append(record_results.get(), record.get());
-        append(values.get(), value.get());
-    });
+        Ref evidences = with_evidences ? self.method("_ScreeningProvider__get_additional_info", detections) : none();
+        append(record_results,
+               evidences.truthy() ? calls.with_evidences(record_class, {name, display_name, method, provider, group,
+                                                                        record_id, thresholds, value, evidences})
+                                  : calls.scored(record_class, {name, display_name, method, provider, group,
+                                                                record_id, thresholds, value}));
+        append(values, value);
+    }
 
     CallArgs aggregate;
-    Ref total = integer(length(results));
+    Ref total_records = integer(results.len());
     Ref value, low, high, mean;
-    if (PyList_GET_SIZE(values.get()) > 0) {
-        static PyObject* sum = builtin("sum");
-        static PyObject* min = builtin("min");
-        Ref count = integer(PyList_GET_SIZE(values.get()));
-        mean = round_number(Ref::checked(PyNumber_TrueDivide(call(sum, values).get(), count.get())).get(), 4);
-        low = call(min, values);
-        high = call(max, values);
+    const Py_ssize_t scored = values.len();
+    if (scored > 0) {
+        mean = round_number(builtin("sum")(values).truediv(integer(scored)), 4);
+        low = builtin("min")(values);
+        high = max(values);
         value = mean;
     } else {
         low = high = mean = none();
         value = text("Error");
     }
-    aggregate.kw("name", metric_name).kw("display_name", display_name).kw("method", method).kw("group", group)
-        .kw("provider", provider).kw("value", value).kw("total_records", total)
-        .kw("record_level_metrics", record_results).kw("min", low).kw("max", high).kw("mean", mean)
-        .kw("thresholds", thresholds);
-    if (PyList_GET_SIZE(values.get()) == 0) aggregate.kw("errors", errors);
-    return aggregate.call(a.global("AggregateMetricResult").get());
+    aggregate.kw("name", metric_name).kw("display_name", display_name).kw("method", method).kw("group", group);
+    aggregate.kw("provider", provider).kw("value", value).kw("total_records", total_records);
+    aggregate.kw("record_level_metrics", record_results).kw("min", low).kw("max", high).kw("mean", mean);
+    aggregate.kw("thresholds", thresholds);
+    if (scored == 0) aggregate.kw("errors", errors);
+    return aggregate.call(args.global("AggregateMetricResult"));
 }
 
 // ---- tool calls ------------------------------------------------------------------------------------------
 
 // A cell holding JSON text becomes the decoded value; any other cell stays as it is.
-Ref decode_text_cell(Invocation& a) {
-    PyObject* cell = a[0];
-    if (!PyUnicode_Check(cell)) return Ref::borrow(cell);
-    return call_method(a.global("json").get(), "loads", cell);
+Ref decode_text_cell(Invocation& args) {
+    auto [cell] = args.bind<1>();
+    if (!cell.is_str()) return Ref::borrow(cell);
+    return args.global("json").method("loads", cell);
 }
 
-Ref get_tool_calls_content(Invocation& a) {
-    PyObject* self = a[0];
-    PyObject* data = a[1];
-    Ref result = new_list();
-    Ref field = getattr(getattr(self, "configuration").get(), "tool_calls_field");
-    if (!truthy(field.get())) return result;
+// ScreeningProvider.get_tool_calls_content(self, data)
+Ref get_tool_calls_content(Invocation& args) {
+    auto [self, data] = args.bind<2>();
+    Ref tool_calls_content = new_list();
+    Ref field = self.attr("configuration").attr("tool_calls_field");
+    if (!field.truthy()) return tool_calls_content;
 
     Ref decode = make_function({.name = "decode_text_cell", .params = {Param("cell")}, .body = decode_text_cell},
-                               a.globals());
-    set_item(data, field.get(), call_method(get_item(data, field.get()).get(), "apply", decode).get());
+                               args.globals());
+    data.set_item(field, data[field].method("apply", decode));
 
-    Ref extract = getattr(a.global("ToolCallMetricProvider").get(), "extract_tool_calls_from_response");
-    Ref loads = getattr(a.global("json").get(), "loads");
+    Ref extract = args.global("ToolCallMetricProvider").attr("extract_tool_calls_from_response");
+    Ref loads = args.global("json").attr("loads");
     Ref function_key = text("function"), arguments_key = text("arguments");
-    for_each(call_method(data, "iterrows").get(), [&](PyObject* pair) {
-        Ref row = item_at(pair, 1);
-        Ref tool_calls = call(extract, get_item(row.get(), field.get()));
-        for_each(tool_calls.get(), [&](PyObject* tool_call) {
-            Ref function = get_item(tool_call, function_key.get());
-            Ref arguments = get_item(function.get(), arguments_key.get());
-            if (PyUnicode_Check(arguments.get())) set_item(function.get(), arguments_key.get(), call(loads, arguments).get());
-        });
-        append(result.get(), tool_calls.get());
-    });
-    return result;
+    for (const Ref& pair : iterate(data.method("iterrows"))) {  // for _, row in data.iterrows():
+        auto [index, row] = unpack<2>(pair);
+        Ref tool_calls = extract(row[field]);
+        for (const Ref& tool_call : iterate(tool_calls)) {
+            Ref function = tool_call[function_key];
+            Ref arguments = function[arguments_key];
+            if (arguments.is_str()) function.set_item(arguments_key, loads(arguments));
+        }
+        append(tool_calls_content, tool_calls);
+    }
+    return tool_calls_content;
 }
 
-Ref get_tools_catalog_content(Invocation& a) {
-    PyObject* self = a[0];
-    Ref tools = getattr(getattr(self, "configuration").get(), "tools");
-    if (PyList_Check(tools.get())) {
+// ScreeningProvider.get_tools_catalog_content(self)
+Ref get_tools_catalog_content(Invocation& args) {
+    auto [self] = args.bind<1>();
+    Ref tools = self.attr("configuration").attr("tools");
+    if (tools.is_list()) {
         bool all_callable = true;
-        for_each(tools.get(), [&](PyObject* tool) { all_callable = all_callable && PyCallable_Check(tool); });
+        for (const Ref& tool : iterate(tools)) all_callable = all_callable && tool.is_callable();
         if (all_callable) {
-            Ref schemas = call_method(a.global("ToolCallMetricProvider").get(), "get_tools_list_schema",
-                                      getattr(getattr(self, "configuration").get(), "tools"));
+            Ref schemas = args.global("ToolCallMetricProvider")
+                              .method("get_tools_list_schema", self.attr("configuration").attr("tools"));
             Ref dumped = new_list();
-            for_each(schemas.get(), [&](PyObject* schema) { append(dumped.get(), call_method(schema, "model_dump").get()); });
+            for (const Ref& schema : iterate(schemas)) append(dumped, schema.method("model_dump"));
             return dumped;
         }
     }
-    return getattr(getattr(self, "configuration").get(), "tools");
+    return self.attr("configuration").attr("tools");
 }
 
 // ---- the module ------------------------------------------------------------------------------------------
@@ -544,45 +502,48 @@ void exec(Module& m) {
     m.set("RAG_SMALL_MODELS", list_of_texts({"faithfulness_model", "context_relevance_model"}));
     m.set("EVIDENCES", list_of_texts({"hap", "pii", "keyword", "regex"}));
 
-    Ref retry_statuses = new_list_of({integer(502).get(), integer(503).get(), integer(504).get()});
     auto self = [] { return Param("self"); };
+    auto text_param = [](const char* name) { return Param(name).exactly(&PyUnicode_Type); };
+    auto list_param = [](const char* name) { return Param(name).exactly(&PyList_Type); };
     auto list_or_none = [](const char* name) { return Param(name).exactly(&PyList_Type, true); };
 
     ClassBuilder provider(m, "ScreeningProvider");
-    provider.attr("RETRY_AFTER_STATUS_CODES", retry_statuses)
+    provider.attr("RETRY_AFTER_STATUS_CODES", new_list_of({integer(502), integer(503), integer(504)}))
         .attr("RETRY_COUNT", integer(3))
         .attr("BACK_OFF_FACTOR", integer(1))
         .method({.name = "__init__",
-                 .params = {self(), Param("configuration"), Param("metric_name").exactly(&PyUnicode_Type),
-                            Param("metric_display_name").exactly(&PyUnicode_Type),
-                            Param("metric_method").exactly(&PyUnicode_Type, true).defaults_to_none(),
+                 .params = {self(), Param("configuration"), text_param("metric_name"),
+                            text_param("metric_display_name"), Param("metric_method").exactly(&PyUnicode_Type, true).defaults_to_none(),
                             Param("metric_group").defaults_to_none(),
-                            Param("thresholds").exactly(&PyList_Type).defaults_to_empty_list()},
+                            list_param("thresholds").defaults_to_empty_list()},
                  .body = init,
                  .var_keywords = "kwargs"})
         .method({.name = "evaluate", .params = {self(), Param("data")}, .body = evaluate})
-        .method({.name = "evaluate_async", .params = {self(), Param("data")}, .body = evaluate_async, .coroutine = true})
+        .method({.name = "evaluate_async", .params = {self(), Param("data")}, .body = evaluate_async,
+                 .coroutine = true})
         .private_method({.name = "__pre_process_data", .params = {self(), Param("data")}, .body = pre_process_data})
         .method({.name = "send_with_retries",
                  .params = {self(), Param("payload"), Param("session")},
                  .body = send_with_retries,
                  .coroutine = true})
         .private_method({.name = "__compute_metric",
-                         .params = {self(), Param("api_payloads").exactly(&PyList_Type)},
+                         .params = {self(), list_param("api_payloads")},
                          .body = compute_metric,
                          .coroutine = true})
-        .private_method({.name = "__get_additional_info", .params = {self(), Param("results")}, .body = get_additional_info})
+        .private_method({.name = "__get_additional_info", .params = {self(), Param("results")},
+                         .body = get_additional_info})
         .private_method({.name = "__post_process",
-                         .params = {self(), Param("results").exactly(&PyList_Type), Param("record_ids").exactly(&PyList_Type)},
+                         .params = {self(), list_param("results"), list_param("record_ids")},
                          .body = post_process})
         .private_method({.name = "__get_json_payloads",
-                         .params = {self(), Param("input_contents").exactly(&PyList_Type), list_or_none("output_contents"),
+                         .params = {self(), list_param("input_contents"), list_or_none("output_contents"),
                                     list_or_none("context_contents"), list_or_none("tools_catalog_content"),
                                     list_or_none("tool_calls_content")},
                          .body = get_json_payloads})
         .private_method({.name = "__get_headers", .params = {self()}, .body = get_headers})
         .method({.name = "get_detector_url", .params = {self(), Param("api_client")}, .body = get_detector_url})
-        .method({.name = "get_service_instance_id", .params = {self(), Param("api_client")}, .body = get_service_instance_id})
+        .method({.name = "get_service_instance_id", .params = {self(), Param("api_client")},
+                 .body = get_service_instance_id})
         .method({.name = "set_metric_name", .params = {self(), Param("metric_name")}, .body = set_metric_name})
         .private_method({.name = "__get_base_url", .params = {self(), Param("metric_name")}, .body = get_base_url})
         .method({.name = "get_tool_calls_content", .params = {self(), Param("data")}, .body = get_tool_calls_content})
