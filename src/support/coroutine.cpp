@@ -1,22 +1,41 @@
 #include "coroutine.hpp"
 
+#include "call_events.hpp"
 #include "frame_arena.hpp"
+
+#include <frameobject.h>
+#include <opcode_ids.h>
 
 namespace tsy {
 
 namespace {
+
+static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
+              "frame states, opcodes and object headers of Python 3.13");
+
+// Where a coroutine is in its life, as inspect.getcoroutinestate tells it.
+enum class State : uint8_t {
+    created,    // made, not started: nothing of its body has run
+    running,    // a step of it runs now
+    suspended,  // waiting in an await
+    finished,   // returned, raised or closed: its frames are gone
+};
 
 struct CoroutineObject {
     PyObject_HEAD
     Chain chain;         // empty whenever the coroutine is not running a frame
     PyObject* function;  // the native function that made it, which names it
     PyObject* weakrefs;
-    bool started;
-    bool running;
-    bool finalized;  // tp_finalize has run, which the collector remembers for the object's life
+    PyObject* frame;     // cr_frame, made when first asked for and kept until the coroutine finishes
+    PyObject* origin;    // cr_origin: where it was made, when origin tracking was on
+    State state;
+    bool awaited;  // an await of it began (its __await__ was asked for): from then on it iterates
+    uint8_t count;       // the arguments of the call that made it, which its frame shows
+    PyObject* kwargs;
+    PyObject* args[kMaxParams];
 };
 
-CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+CoroutineObject* as_coroutine(PyObject* o) noexcept { return reinterpret_cast<CoroutineObject*>(o); }
 
 // Takes the raised exception: `(exc)` form of throw(), or the deprecated (type, value, tb).
 Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
@@ -43,20 +62,18 @@ Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
 }
 
 // Turns the error a C++ frame finished with into the interpreter's raised exception.
-void raise_frame_error(std::exception_ptr error) {
+void raise_frame_error(std::exception_ptr error) noexcept {
     try {
         std::rethrow_exception(error);
     } catch (PyError& e) {
         // As for generators, a StopIteration must not leak out of a coroutine body, or the
         // awaiting code would take it for a normal return.
-        if (e.matches(PyExc_StopIteration)) {
-            Ref replacement = new_exception(PyExc_RuntimeError, text("coroutine raised StopIteration").get());
-            PyException_SetCause(replacement.get(), Ref(e.exception()).release());
-            PyException_SetContext(replacement.get(), Ref(e.exception()).release());
-            PyErr_SetRaisedException(replacement.release());
-            return;
-        }
-        e.restore();
+        if (!e.matches(PyExc_StopIteration)) return e.restore();
+        PyObject* replacement = PyObject_CallOneArg(PyExc_RuntimeError, interned_name("coroutine raised StopIteration"));
+        if (!replacement) return;  // the failure to make it is raised instead
+        PyException_SetCause(replacement, Ref(e.exception()).release());
+        PyException_SetContext(replacement, Ref(e.exception()).release());
+        PyErr_SetRaisedException(replacement);
     } catch (...) {
         set_error_from_current_exception();
     }
@@ -76,10 +93,11 @@ void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
     self->chain.current.resume();
 }
 
-// Lets go of the frames (destroying them, unless the root frame finished and freed itself)
-// and of what the chain held.
-void finish(CoroutineObject* self) {
+// Lets go of the frames (destroying them, unless the root frame finished and freed itself),
+// of what the chain held, and of what only a live coroutine shows (its frame, its arguments).
+void finish(CoroutineObject* self) noexcept {
     Chain& chain = self->chain;
+    self->state = State::finished;
     chain.current = {};
     if (auto root = std::exchange(chain.root, {})) root.destroy();
     chain.delegate.reset();
@@ -87,19 +105,25 @@ void finish(CoroutineObject* self) {
     chain.thrown.reset();
     chain.returned.reset();
     chain.failed = nullptr;
+    Py_CLEAR(self->frame);
+    Py_CLEAR(self->kwargs);
+    for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
 }
 
 // The heart of the bridge: one step of send/throw. `value` is sent (borrowed) unless
 // `thrown` holds an exception to raise at the current await.
 PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out);
 
-// The end of a step whose frame finished: its value, or its error raised.
-PySendResult conclude(CoroutineObject* self, PyObject** out) {
+// The end of a step whose frame finished: its value, or its error raised, with the traceback
+// entry of the coroutine's frame.
+PySendResult conclude(CoroutineObject* self, PyObject** out) noexcept {
     if (self->chain.failed) [[unlikely]] {
         std::exception_ptr error = std::move(self->chain.failed);
-        finish(self);
         raise_frame_error(error);
-        add_traceback_entry(self->function);
+        add_traceback_entry(self->function, self->args, self->count, self->kwargs);
+        PyObject* raised = PyErr_GetRaisedException();  // kept from what freeing the frames runs
+        finish(self);
+        PyErr_SetRaisedException(raised);
         *out = nullptr;
         return PYGEN_ERROR;
     }
@@ -112,17 +136,43 @@ PySendResult conclude(CoroutineObject* self, PyObject** out) {
 // The first step of `await`, which often runs the whole body: it starts the frame, and the
 // turns of `advance` follow only if the frame awaits something.
 [[gnu::always_inline]] inline PySendResult first_step(CoroutineObject* self, PyObject** out) {
-    self->started = true;
-    self->running = true;
+    self->state = State::running;
     self->chain.current.resume();  // the frame keeps its own errors
-    self->running = false;
-    if (self->chain.root) return advance(self, Py_None, nullptr, out);
-    return conclude(self, out);
+    if (!self->chain.root) return conclude(self, out);
+    self->state = State::suspended;  // on its first await, which `advance` drives
+    return advance(self, Py_None, nullptr, out);
 }
 
 // True when a step can be the first step: not started, nothing thrown in, nothing sent.
-bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thrown) {
-    return !self->started && !self->running && self->chain.root && !thrown && value == Py_None;
+bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thrown) noexcept {
+    return self->state == State::created && self->chain.root && !thrown && value == Py_None;
+}
+
+// One step as profilers and sys.monitoring see it: a run of the coroutine's function that
+// starts (or resumes, or has an exception thrown in), then yields, returns or raises.
+[[gnu::noinline]] PySendResult watched_step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
+    using namespace call_events;
+    const Start how = thrown ? Start::thrown : self->state == State::created ? Start::call : Start::resume;
+    PyObject* code = function_code(self->function);
+    if (!code || !start(self->function, code, how)) {
+        *out = nullptr;
+        return PYGEN_ERROR;
+    }
+    const PySendResult r = starts_plainly(self, value, thrown.get()) ? first_step(self, out)
+                                                                     : advance(self, value, std::move(thrown), out);
+    const End ending = r == PYGEN_NEXT ? End::yielded : r == PYGEN_RETURN ? End::returned : End::raised;
+    if (!end(self->function, code, ending, *out)) {
+        Py_CLEAR(*out);
+        return PYGEN_ERROR;
+    }
+    return r;
+}
+
+// A step of the coroutine, from whichever entry.
+inline PySendResult drive(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
+    if (call_events::watched()) [[unlikely]]
+        return watched_step(self, value, std::move(thrown), out);
+    return starts_plainly(self, value, thrown.get()) ? first_step(self, out) : advance(self, value, std::move(thrown), out);
 }
 
 PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
@@ -132,8 +182,7 @@ PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject**
         *out = nullptr;
         return PYGEN_ERROR;
     }
-    PySendResult r = starts_plainly(self, value, thrown.get()) ? first_step(self, out)
-                                                         : advance(self, value, std::move(thrown), out);
+    const PySendResult r = drive(self, value, std::move(thrown), out);
     Py_LeaveRecursiveCall();
     return r;
 }
@@ -147,21 +196,21 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
-    if (self->running) {
+    if (self->state == State::running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
     }
-    if (!self->started && !thrown && value != Py_None) {
+    if (self->state == State::created && !thrown && value != Py_None) {
         // Refused before anything runs: the coroutine stays unstarted and usable.
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
     }
     Chain& chain = self->chain;
-    self->running = true;
+    const bool starting = self->state == State::created;
+    self->state = State::running;
     try {
         PyObject* sent = value;  // borrowed: the caller holds it through the call
-        if (!self->started) {
-            self->started = true;
+        if (starting) {
             chain.thrown = std::move(thrown);  // raised at the very start, if any
             chain.current.resume();
             sent = Py_None;  // what the frame awaits now starts with None
@@ -191,7 +240,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                         thrown.reset();
                         if (yielded) {
                             chain.delegate = std::move(delegate);
-                            self->running = false;
+                            self->state = State::suspended;
                             *out = yielded.release();
                             return PYGEN_NEXT;
                         }
@@ -204,7 +253,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
                 PySendResult sr = PyIter_Send(delegate.get(), sent, &r);
                 if (sr == PYGEN_NEXT) {
                     chain.delegate = std::move(delegate);
-                    self->running = false;
+                    self->state = State::suspended;
                     *out = r;
                     return PYGEN_NEXT;
                 }
@@ -216,16 +265,14 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
         }
     } catch (...) {
         // Only the bridge's own bookkeeping can land here (the frame keeps its errors).
-        self->running = false;
         set_error_from_current_exception();
         finish(self);
         return PYGEN_ERROR;
     }
-    self->running = false;
     return conclude(self, out);
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
+PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
     return step(as_coroutine(self), arg ? arg : Py_None, nullptr, out);
 }
 
@@ -294,7 +341,7 @@ void release_stop_value() {
 }
 
 // Makes a finished step look like a method result: StopIteration carries the return value.
-PyObject* step_result(PySendResult r, PyObject* out) {
+PyObject* step_result(PySendResult r, PyObject* out) noexcept {
     if (r == PYGEN_NEXT) return out;
     if (r == PYGEN_RETURN) {
         Ref value = Ref::steal(out);
@@ -306,16 +353,67 @@ PyObject* step_result(PySendResult r, PyObject* out) {
 
 // send() and next() come from interpreter code, whose own frames bound the depth; a native
 // frame delegates through am_send, throw() and close(), which are guarded.
-PyObject* coroutine_send(PyObject* self, PyObject* arg) {
+PyObject* coroutine_send(PyObject* self, PyObject* arg) noexcept {
     PyObject* out = nullptr;
-    PySendResult r = advance(as_coroutine(self), arg, nullptr, &out);
+    PySendResult r = drive(as_coroutine(self), arg, nullptr, &out);
     return step_result(r, out);
 }
 
-PyObject* coroutine_iternext(PyObject* self) {
+// ---- not an iterator, but to an await ------------------------------------------------------------
+//
+// The interpreter's `await` of an object that is not one of its own coroutines asks for its
+// __await__ (which gives the coroutine itself) and then drives it through tp_iternext, which
+// is the fastest way in. Anywhere else iteration is a mistake that would run the body (post a
+// request, say): as with the interpreter's coroutines, iter(), next(), for and list() refuse,
+// and so does `yield from` outside a generator made with types.coroutine.
+
+// True when the Python code asking for the iterator is a `yield from` in a generator that may
+// delegate to a coroutine (types.coroutine), which the interpreter allows.
+bool asked_by_coroutine_generator(bool& in_plain_generator) {
+    in_plain_generator = false;
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+    if (!frame) return false;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    Ref bytecode = Ref::checked(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code.get())));
+    const int at = PyFrame_GetLasti(frame);
+    if (at < 0 || at >= PyBytes_GET_SIZE(bytecode.get())) return false;
+    if (static_cast<unsigned char>(PyBytes_AS_STRING(bytecode.get())[at]) != GET_YIELD_FROM_ITER) return false;
+    const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
+    if (flags & (CO_ITERABLE_COROUTINE | CO_COROUTINE)) return true;
+    in_plain_generator = flags & CO_GENERATOR;
+    return false;
+}
+
+PyObject* coroutine_iter(PyObject* self) noexcept {
+    return guard_object([&]() -> Ref {
+        bool in_plain_generator = false;
+        if (asked_by_coroutine_generator(in_plain_generator)) {
+            as_coroutine(self)->awaited = true;
+            return Ref::borrow(self);
+        }
+        if (in_plain_generator) raise(PyExc_TypeError, "cannot 'yield from' a coroutine object in a non-coroutine generator");
+        raise(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
+    });
+}
+
+PyObject* coroutine_await(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
+    if (c->state == State::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    c->awaited = true;
+    return Py_NewRef(self);
+}
+
+PyObject* coroutine_iternext(PyObject* self) noexcept {
+    CoroutineObject* c = as_coroutine(self);
+    if (!c->awaited) [[unlikely]] {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
     PyObject* out = nullptr;
-    PySendResult r = starts_plainly(c, Py_None, nullptr) ? first_step(c, &out) : advance(c, Py_None, nullptr, &out);
+    PySendResult r = drive(c, Py_None, nullptr, &out);
     if (r != PYGEN_RETURN) return r == PYGEN_NEXT ? out : nullptr;
     if (out == Py_None) {
         Py_DECREF(out);  // StopIteration without a value: no exception needed at all
@@ -325,7 +423,7 @@ PyObject* coroutine_iternext(PyObject* self) {
     return nullptr;
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
@@ -347,10 +445,10 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return step_result(r, out);
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) {
+PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (!c->chain.root) Py_RETURN_NONE;
-    if (!c->started) {  // never ran: nothing to unwind but its captured arguments
+    if (c->state == State::created) {  // never ran: nothing to unwind but its captured arguments
         finish(c);
         Py_RETURN_NONE;
     }
@@ -375,15 +473,30 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
-void coroutine_finalize(PyObject* self) {
+// "coroutine '...' was never awaited", through the warnings module as the interpreter warns
+// it: with the coroutine as its source, so that tracemalloc can say where it was made, and with
+// where it was made when origin tracking is on.
+void warn_never_awaited(PyObject* self) noexcept {
+    bool warned = false;
+    Ref warnings = Ref::steal(PyImport_GetModule(interned_name("warnings")));  // never imported here
+    Ref warn = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : nullptr;
+    if (warn) {
+        Ref done = Ref::steal(PyObject_CallOneArg(warn.get(), self));
+        // A filter that turns the warning into an error has warned too: the error is reported.
+        warned = done || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                                    function_qualname(as_coroutine(self)->function)) < 0)
+        PyErr_WriteUnraisable(self);
+}
+
+void coroutine_finalize(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
-    c->finalized = true;
     if (!c->chain.root) return;
     PyObject* saved = PyErr_GetRaisedException();
-    if (!c->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             function_qualname(c->function)) < 0)
-            PyErr_WriteUnraisable(self);
+    if (c->state == State::created) {
+        warn_never_awaited(self);
         finish(c);
     } else {
         PyObject* r = coroutine_close(self, nullptr);
@@ -398,16 +511,17 @@ constexpr int kKeptCoroutines = 64;
 CoroutineObject* kept_coroutines[kKeptCoroutines];
 int kept_count = 0;
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (!c->chain.root) {  // finished: no frame to finalize or free, nothing to recurse into
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         Py_CLEAR(c->function);
+        Py_CLEAR(c->origin);
         release_stop_value();
         // One that was finalized keeps the collector's mark: kept, it would never be again. A
         // kept one keeps its (empty) chain for the next.
-        if (kept_count < kKeptCoroutines && !c->finalized) {
+        if (kept_count < kKeptCoroutines && !PyObject_GC_IsFinalized(self)) {
             kept_coroutines[kept_count++] = c;
             return;
         }
@@ -428,6 +542,7 @@ void coroutine_dealloc(PyObject* self) {
         if (c->weakrefs) PyObject_ClearWeakRefs(self);
         finish(c);
         Py_CLEAR(c->function);
+        Py_CLEAR(c->origin);
         c->chain.~Chain();
         Py_TYPE(self)->tp_free(self);
     }
@@ -435,11 +550,16 @@ void coroutine_dealloc(PyObject* self) {
 }
 
 // What a chain holds: the state of its await, and every `Ref` in each of its frames, from the
-// innermost running one to the root.
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+// innermost running one to the root; and what only a live coroutine shows (its frame object,
+// the arguments of its call).
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->function);
+    Py_VISIT(c->origin);
     if (!c->chain.root) return 0;
+    Py_VISIT(c->frame);
+    Py_VISIT(c->kwargs);
+    for (uint8_t i = 0; i < c->count; ++i) Py_VISIT(c->args[i]);
     Py_VISIT(c->chain.delegate.get());
     Py_VISIT(c->chain.sent.get());
     Py_VISIT(c->chain.thrown.get());
@@ -459,39 +579,50 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks a cycle through the coroutine: its frames go, with every reference they held. A
 // running coroutine is never garbage (whoever runs it holds it).
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
-    if (!c->running) finish(c);
+    if (c->state != State::running) finish(c);
     return 0;
 }
 
-// True while the coroutine is suspended in an await: someone is driving it already.
-bool awaiting(CoroutineObject* c) { return c->chain.root && c->chain.delegate; }
-
-PyObject* coroutine_await(PyObject* self) {
-    if (awaiting(as_coroutine(self))) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
-    }
-    return Py_NewRef(self);
-}
-
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", function_qualname(as_coroutine(self)->function),
                                 self);
 }
 
-PyObject* get_running(PyObject* self, void*) {
+PyObject* get_running(PyObject* self, void*) noexcept {
     const CoroutineObject* c = as_coroutine(self);
-    return PyBool_FromLong(c->running && c->chain.root);  // a finished frame freeing itself runs no more
+    return PyBool_FromLong(c->state == State::running && c->chain.root);  // a finished frame freeing itself runs no more
 }
-PyObject* get_await(PyObject* self, void*) {
+PyObject* get_suspended(PyObject* self, void*) noexcept {
+    return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
+}
+PyObject* get_await(PyObject* self, void*) noexcept {
     CoroutineObject* c = as_coroutine(self);
     PyObject* d = c->chain.delegate.get();
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(function_name(as_coroutine(self)->function)); }
-PyObject* get_qualname(PyObject* self, void*) {
+PyObject* get_code(PyObject* self, void*) noexcept {
+    PyObject* code = function_code(as_coroutine(self)->function);
+    return code ? Py_NewRef(code) : nullptr;
+}
+// The frame of a coroutine not finished: its code and the line of its definition, its
+// parameters as its locals. Made when first asked for, the same object after.
+PyObject* get_frame(PyObject* self, void*) noexcept {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->state == State::finished || !c->chain.root) Py_RETURN_NONE;
+    if (!c->frame) {
+        c->frame = guard<PyObject*>(nullptr, [&] { return function_frame(c->function, c->args, c->count, c->kwargs).release(); });
+        if (!c->frame) return nullptr;
+    }
+    return Py_NewRef(c->frame);
+}
+PyObject* get_origin(PyObject* self, void*) noexcept {
+    PyObject* origin = as_coroutine(self)->origin;
+    return Py_NewRef(origin ? origin : Py_None);
+}
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(function_name(as_coroutine(self)->function)); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(function_qualname(as_coroutine(self)->function));
 }
 
@@ -507,11 +638,37 @@ PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+
+// Where a coroutine is made: (file, line, function) of the Python frames that made it, the
+// innermost first, as many as sys.set_coroutine_origin_tracking_depth asks for.
+Ref origin_of(int depth) {
+    Ref origin = new_list();
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int i = 0; i < depth && frame; ++i) {
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+        append(origin, tuple_of({code.attr("co_filename"), integer(PyFrame_GetLineNumber(f)), code.attr("co_name")}));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+    }
+    return Ref::checked(PyList_AsTuple(origin.get()));
+}
+
+// The memory block of a kept coroutine object, told to tracemalloc again when it is reused:
+// tracemalloc names where an object was made by where its block was allocated.
+void traced_again(CoroutineObject* c) noexcept {
+    constexpr size_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's header before the object
+    const auto block = reinterpret_cast<uintptr_t>(c) - kGcHeader;
+    if (PyTraceMalloc_Track(0, block, kGcHeader + sizeof(CoroutineObject)) == -1) PyErr_Clear();
+}
 
 }  // namespace
 
@@ -528,7 +685,7 @@ PyTypeObject* coroutine_type() {
         t.tp_clear = coroutine_clear;
         t.tp_repr = coroutine_repr;
         t.tp_as_async = &coroutine_async;
-        t.tp_iter = PyObject_SelfIter;
+        t.tp_iter = coroutine_iter;
         t.tp_iternext = coroutine_iternext;
         t.tp_methods = coroutine_methods;
         t.tp_getset = coroutine_getset;
@@ -545,10 +702,13 @@ PyTypeObject* coroutine_type() {
 }
 
 Ref make_coroutine(Async task, const Invocation& call) {
+    PyThreadState* ts = PyThreadState_Get();
+    Ref origin = ts->coroutine_origin_tracking_depth > 0 ? origin_of(ts->coroutine_origin_tracking_depth) : nullptr;
     CoroutineObject* c;
     if (kept_count > 0) {  // with an empty chain, and the type it had
         c = kept_coroutines[--kept_count];
         PyObject_Init(reinterpret_cast<PyObject*>(c), Py_TYPE(reinterpret_cast<PyObject*>(c)));
+        traced_again(c);
     } else {
         c = PyObject_GC_New(CoroutineObject, coroutine_type());
         if (!c) throw_error();
@@ -558,9 +718,13 @@ Ref make_coroutine(Async task, const Invocation& call) {
     c->chain.root.promise().chain = &c->chain;
     c->function = Py_NewRef(call.function().get());
     c->weakrefs = nullptr;
-    c->started = false;
-    c->running = false;
-    c->finalized = false;
+    c->frame = nullptr;
+    c->origin = origin.release();
+    c->state = State::created;
+    c->awaited = false;
+    c->count = static_cast<uint8_t>(call.count_);
+    for (size_t i = 0; i < call.count_; ++i) c->args[i] = Py_XNewRef(call.args_[i]);
+    c->kwargs = Py_XNewRef(call.kwargs_);
     PyObject_GC_Track(c);
     return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
@@ -586,7 +750,6 @@ Ref AsyncPromise::Awaiter::await_resume() {
 // An interpreter coroutine suspended in an await of its own (its cr_await is not None), read
 // from its frame state as the interpreter reads it: the state after a yield from an awaited
 // iterator (FRAME_SUSPENDED_YIELD_FROM). The modules are built for this interpreter only.
-static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000, "frame states of Python 3.13");
 static bool suspended_in_await(PyObject* coroutine) {
     constexpr int8_t kSuspendedYieldFrom = -1;
     return reinterpret_cast<PyCoroObject*>(coroutine)->cr_frame_state == kSuspendedYieldFrom;
@@ -606,7 +769,7 @@ AsyncPromise::Awaiter AsyncPromise::await_transform(Handle awaitable) {
     PyObject* o = awaitable.get();
     PyTypeObject* t = Py_TYPE(o);
     if (t == coroutine_type()) {
-        if (awaiting(as_coroutine(o))) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        if (as_coroutine(o)->state == State::suspended) raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return Awaiter{chain, Ref::borrow(o)};
     }
     if (PyCoro_CheckExact(o)) {

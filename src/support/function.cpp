@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "call_events.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -10,9 +12,6 @@
 
 namespace tsy {
 
-namespace {
-constexpr size_t kMaxParams = 16;
-}
 
 struct ParamInfo {
     Ref name;  // interned
@@ -68,11 +67,10 @@ struct NativeFunction {
     PyObject* annotations;
     PyObject* defaults;    // tuple or None
     PyObject* kwdefaults;  // tuple of the keyword-only defaults, or null if there are none
-    PyObject* code;        // made on first use
+    PyObject* code;        // made on first use (function_code)
     PyObject* globals;
     PyObject* closure;
-    PyObject* reduce_path;     // where pickle finds the function in its module
-    PyObject* traceback_code;  // made on the first failure
+    PyObject* reduce_path;  // where pickle finds the function in its module
     FunctionData* data;
 };
 
@@ -204,37 +202,72 @@ PyObject* closest_name(PyObject* name, const std::vector<PyObject*>& candidates)
 // ---- binding -------------------------------------------------------------------------------
 
 struct FunctionCall {
-    static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool& body_ran) {
+    static Ref run(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         const FunctionData& d = *f->data;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (d.plain && !kwnames) {
             if ((size_t)nargs == d.positional) {
                 Invocation inv(reinterpret_cast<PyObject*>(f), args, d.params.size(), nullptr);
-                body_ran = true;
-                return d.body(inv);
+                return run_body(f, inv);
             }
-            if ((size_t)nargs >= d.required && (size_t)nargs < d.positional)
-                return run_with_defaults(f, args, nargs, body_ran);
+            if ((size_t)nargs >= d.required && (size_t)nargs < d.positional) return run_with_defaults(f, args, nargs);
         }
-        return bind_and_run(f, args, nargs, kwnames, body_ran);
+        return bind_and_run(f, args, nargs, kwnames);
+    }
+
+    // The body, once the arguments are bound. As for a Python function, only a failure of the
+    // body passes through a frame of the function: a failure to bind happens at the call.
+    static Ref run_body(NativeFunction* f, Invocation& inv) {
+        if (call_events::watched() && !f->data->coroutine) [[unlikely]]
+            return run_watched(f, inv);
+        try {
+            return f->data->body(inv);
+        } catch (...) {
+            throw failed_in(f, inv);
+        }
+    }
+
+    // The error of a body, raised as the interpreter would, with the traceback entry of the
+    // function's frame, which shows its arguments.
+    [[gnu::cold, gnu::noinline]] static PyError failed_in(NativeFunction* f, const Invocation& inv) noexcept {
+        set_error_from_current_exception();
+        add_traceback_entry(reinterpret_cast<PyObject*>(f), inv.args_, inv.count_, inv.kwargs_);
+        return PyError();
+    }
+
+    // The body of a call that someone watches (a profiler, sys.monitoring): reported as it
+    // starts and as it returns or raises.
+    [[gnu::noinline]] static Ref run_watched(NativeFunction* f, Invocation& inv) {
+        PyObject* function = reinterpret_cast<PyObject*>(f);
+        PyObject* code = function_code(function);
+        if (!code || !call_events::start(function, code, call_events::Start::call)) throw_error();
+        Ref result;
+        try {
+            result = f->data->body(inv);
+        } catch (...) {
+            PyError error = failed_in(f, inv);
+            error.restore();
+            call_events::end(function, code, call_events::End::raised, nullptr);
+            throw PyError();
+        }
+        if (!call_events::end(function, code, call_events::End::returned, result.get())) throw_error();
+        return result;
     }
 
     // A plain function given its first `nargs` parameters positionally; the rest have defaults.
-    [[gnu::noinline]] static Ref run_with_defaults(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
-                                                   bool& body_ran) {
+    [[gnu::noinline]] static Ref run_with_defaults(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs) {
         const FunctionData& d = *f->data;
         std::array<PyObject*, kMaxParams> slots;
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         for (size_t i = (size_t)nargs; i < d.positional; ++i)
             slots[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)(i - d.required));
         Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), d.params.size(), nullptr);
-        body_ran = true;
-        return d.body(inv);
+        return run_body(f, inv);
     }
 
     // Every other call: defaults, keywords, **kwargs, keyword-only parameters, exact types.
     [[gnu::noinline]] static Ref bind_and_run(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames, bool& body_ran) {
+                                              PyObject* kwnames) {
         const FunctionData& d = *f->data;
         const size_t nparams = d.params.size();
         std::array<PyObject*, kMaxParams> slots;  // only the first nparams are used
@@ -287,8 +320,7 @@ struct FunctionCall {
         }
 
         Invocation inv(reinterpret_cast<PyObject*>(f), slots.data(), nparams, kwargs.get());
-        body_ran = true;
-        return d.body(inv);
+        return run_body(f, inv);
     }
 
     // Fills the keyword-only parameters not given from their defaults; then, as the
@@ -321,14 +353,7 @@ struct FunctionCall {
 
 static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) noexcept {
-    bool body_ran = false;
-    PyObject* result = guard_object([&] {
-        return FunctionCall::run(reinterpret_cast<NativeFunction*>(self), args, nargsf, kwnames, body_ran);
-    });
-    // As for a Python function, a failure to bind the arguments happens at the call, and
-    // only a failure of the body passes through a frame of the function.
-    if (!result && body_ran) add_traceback_entry(self);
-    return result;
+    return guard_object([&] { return FunctionCall::run(reinterpret_cast<NativeFunction*>(self), args, nargsf, kwnames); });
 }
 
 // ---- the type ------------------------------------------------------------------------------
@@ -347,7 +372,6 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
     Py_VISIT(f->reduce_path);
-    Py_VISIT(f->traceback_code);
     return 0;
 }
 
@@ -365,7 +389,6 @@ static int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->reduce_path);
-    Py_CLEAR(f->traceback_code);
     return 0;
 }
 
@@ -388,13 +411,21 @@ static PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-// A code object that carries the parameter names and flags, for introspection only: it is
-// never run.
+// The path of a source file from the project's `src/` on, as a traceback shows it (the
+// compiler saw wherever the sources were built).
+static std::string_view source_path(std::string_view file) {
+    const size_t at = file.rfind("/src/");
+    return at == std::string_view::npos ? file.substr(file.rfind('/') + 1) : file.substr(at + 1);
+}
+
+// The function's code object, never run: its name and qualified name, its parameters and
+// flags (what `inspect` reads), in its module's source file at the line where the function is
+// defined (what tracebacks, frames and profilers show).
 static Ref synthesize_code(NativeFunction* f) {
     const FunctionData& d = *f->data;
-    Ref filename = text_format("<native %U>", f->module);
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(utf8(filename.get()).data(),
-                                                                        utf8(f->name).data(), 1)));
+    const std::string file(source_path(d.where.file_name()));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(file.c_str(), utf8(f->name).data(), static_cast<int>(d.where.line()))));
     if (!empty) throw_error();
     Ref varnames = Ref::checked(PyTuple_New((Py_ssize_t)(d.params.size() + (d.var_keywords ? 1 : 0))));
     Py_ssize_t i = 0;
@@ -403,54 +434,45 @@ static Ref synthesize_code(NativeFunction* f) {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (d.var_keywords) flags |= CO_VARKEYWORDS;
     if (d.coroutine) flags |= CO_COROUTINE;
-    return call(getattr(empty.get(), "replace"), kw("co_argcount", integer((long long)d.positional)),
+    return call(getattr(empty, "replace"), kw("co_argcount", integer((long long)d.positional)),
                 kw("co_kwonlyargcount", integer((long long)(d.params.size() - d.positional))),
                 kw("co_nlocals", integer(PyTuple_GET_SIZE(varnames.get()))), kw("co_varnames", varnames),
                 kw("co_flags", integer(flags)), kw("co_qualname", f->qualname), kw("co_name", f->name));
 }
 
-static PyObject* get_code(PyObject* self, void*) {
-    auto* f = reinterpret_cast<NativeFunction*>(self);
-    return guard_object([&] {
-        if (!f->code) f->code = synthesize_code(f).release();
-        return Ref::borrow(f->code);
-    });
-}
-
-// The path of a source file from the project's `src/` on, as a traceback shows it (the
-// compiler saw wherever the sources were built).
-static std::string_view source_path(std::string_view file) {
-    const size_t at = file.rfind("/src/");
-    return at == std::string_view::npos ? file.substr(file.rfind('/') + 1) : file.substr(at + 1);
-}
-
-// A code object for the traceback entries of the function: named by its qualified name,
-// in its module's source file, at the line where it is defined.
-static Ref synthesize_traceback_code(NativeFunction* f) {
-    const std::string file(source_path(f->data->where.file_name()));
-    const int line = static_cast<int>(f->data->where.line());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), utf8(f->qualname).data(), line)));
-    if (!code) throw_error();
-    return code;
-}
-
-void add_traceback_entry(PyObject* function) noexcept {
+PyObject* function_code(PyObject* function) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(function);
+    if (!f->code) f->code = guard<PyObject*>(nullptr, [&] { return synthesize_code(f).release(); });
+    return f->code;
+}
+
+static PyObject* get_code(PyObject* self, void*) {
+    PyObject* code = function_code(self);
+    return code ? Py_NewRef(code) : nullptr;
+}
+
+Ref function_frame(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs) {
+    auto* f = reinterpret_cast<NativeFunction*>(function);
+    PyObject* code = function_code(function);
+    if (!code) throw_error();
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), f->globals, nullptr)));
+    if (!frame) throw_error();
+    // Its locals are the parameters, as the frame of a Python function starts with them.
+    Ref locals = Ref::checked(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame.get())));
+    const FunctionData& d = *f->data;
+    for (size_t i = 0; i < count && i < d.params.size(); ++i)
+        if (args[i]) set_item(locals, d.params[i].name, args[i]);
+    if (kwargs && d.var_keywords) set_item(locals, d.var_keywords_name, kwargs);
+    return frame;
+}
+
+void add_traceback_entry(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs) noexcept {
     PyObject* exception = PyErr_GetRaisedException();
-    if (!f->traceback_code) {
-        f->traceback_code = guard<PyObject*>(nullptr, [&] { return synthesize_traceback_code(f).release(); });
-    }
-    PyFrameObject* frame = nullptr;
-    if (f->traceback_code) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->traceback_code), f->globals,
-                            nullptr);
-    }
+    Ref frame = guard<Ref>(nullptr, [&] { return function_frame(function, args, count, kwargs); });
     PyErr_Clear();  // an entry that cannot be made is left out; the exception goes on as it is
     PyErr_SetRaisedException(exception);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 // Pickled as a reference: the path that finds the function in its module (the module comes
@@ -614,7 +636,6 @@ Ref make_function(const FunctionSpec& spec, Handle globals, Handle qualname_pref
     f->globals = Py_NewRef(globals.get());
     f->closure = Py_XNewRef(closure.get());
     f->reduce_path = reduce_path.release();
-    f->traceback_code = nullptr;
     f->data = data.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

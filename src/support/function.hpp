@@ -19,7 +19,12 @@
 namespace tsy {
 
 class Invocation;
+class Async;
 using Body = Ref (*)(Invocation&);
+Ref make_coroutine(Async task, const Invocation& call);  // coroutine.hpp
+
+// The most parameters a native function has.
+constexpr size_t kMaxParams = 16;
 
 // One parameter: positional-or-keyword, or keyword-only (`def f(a, *, b)`). Keyword-only
 // parameters come after all the positional ones in `FunctionSpec::params`; they may be
@@ -94,10 +99,17 @@ struct FunctionSpec {
 Ref make_function(const FunctionSpec& spec, Handle globals, Handle qualname_prefix = nullptr,
                   Handle closure = nullptr, const char* stored_as = nullptr);
 
-// Adds to the exception being raised the traceback entry of a native frame of `function`
-// (a native function) that the exception leaves: the function's qualified name, the source
-// file of its module and the line where it is defined. The exception itself is unchanged.
-void add_traceback_entry(PyObject* function) noexcept;
+// The code object of a native function (borrowed; null with an error raised if it cannot be
+// made): named and flagged as the function, with its parameters, in the source file of its
+// module at the line where it is defined. It is the function's `__code__`, its coroutines'
+// `cr_code`, and the code of the frames that tracebacks and suspended coroutines show.
+PyObject* function_code(PyObject* function) noexcept;
+// A frame of `function` whose locals are its parameters, bound to `args` (in parameter order;
+// `kwargs` the **kwargs dict, or null), as a Python function's frame shows them.
+Ref function_frame(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs);
+// Adds to the exception being raised the traceback entry of a frame of `function` (a native
+// function) that the exception leaves, with its arguments. The exception itself is unchanged.
+void add_traceback_entry(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs) noexcept;
 
 // The name and qualified name a native function has now (borrowed).
 PyObject* function_name(PyObject* function) noexcept;
@@ -134,6 +146,7 @@ public:
 
 private:
     friend struct FunctionCall;
+    friend Ref make_coroutine(Async task, const Invocation& call);
     Invocation(PyObject* function, PyObject* const* args, size_t count, PyObject* kwargs)
         : function_(function), args_(args), count_(count), kwargs_(kwargs) {}
     [[noreturn, gnu::cold]] void raise_wrong_binding(size_t n) const;

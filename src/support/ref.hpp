@@ -5,6 +5,7 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
+#include "tracemalloc_linkage.hpp"  // before <Python.h>
 #include <Python.h>
 
 #include <cstdint>

@@ -19,8 +19,9 @@ NATIVE_SUFFIX = ".cpp"
 
 
 def entries(exc: BaseException) -> list[tuple[str, str]]:
-    """(file name, function) of each traceback entry, outermost first."""
-    return [(frame.filename.rsplit("/", 1)[-1], frame.name) for frame in traceback.extract_tb(exc.__traceback__)]
+    """(file name, qualified name of the function) of each traceback entry, outermost first."""
+    return [(frame.f_code.co_filename.rsplit("/", 1)[-1], frame.f_code.co_qualname)
+            for frame, _ in traceback.walk_tb(exc.__traceback__)]
 
 
 def native(exc: BaseException) -> list[str]:
@@ -45,7 +46,7 @@ def test_a_failure_in_the_judge_library_lists_each_native_frame_in_order(client)
     # orchestration (native) -> the metric (Python) -> the provider (native)
     assert entries(failure)[1:] == [
         ("metrics_runner.cpp", "_evaluate_metrics"),
-        ("judge_metrics.py", "evaluate"),
+        ("judge_metrics.py", "TabuloMetric.evaluate"),
         ("tabulo_provider.cpp", "TabuloProvider.evaluate"),
     ]
     cause = failure.__cause__ or failure.__context__
@@ -53,6 +54,19 @@ def test_a_failure_in_the_judge_library_lists_each_native_frame_in_order(client)
     # the provider's step that called into the library, then the library's own frames
     assert native(cause) == ["TabuloProvider.__compute_metric"]
     assert entries(cause)[-1] == ("test_tracebacks.py", "judge_down")
+
+
+def test_a_native_entry_is_named_as_the_interpreter_names_a_method_and_shows_its_arguments(client):
+    with pytest.raises(Exception) as raised:
+        _evaluate_metrics(configuration(), qa_table(), [failing_judge_metric()], client)
+    frames = {frame.f_code.co_qualname: frame for frame, _ in traceback.walk_tb(raised.value.__traceback__)}
+    evaluate = frames["TabuloProvider.evaluate"]
+    assert evaluate.f_code.co_name == "evaluate"
+    assert evaluate.f_code.co_varnames == ("self", "data")
+    assert set(evaluate.f_locals) == {"self", "data"}
+    assert type(evaluate.f_locals["self"]).__name__ == "TabuloProvider"
+    runner = frames["_evaluate_metrics"].f_locals
+    assert runner["configuration"] is not None and isinstance(runner["metrics"], list)
 
 
 def test_a_failure_behind_the_transport_lists_the_coroutine_frames(client, detection):

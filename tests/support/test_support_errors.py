@@ -187,12 +187,18 @@ def test_a_caught_error_passes_no_native_frame(st):
 
 
 def test_methods_are_named_by_their_class(st):
+    # As for the interpreter's frames: the name in co_name, the class in co_qualname, and the
+    # arguments of the call in the frame's locals.
     class Failing(st.Sample):
         kind = property(lambda self: _deepest())
 
     with pytest.raises(ValueError) as e:
         Failing().get()
-    assert _frames(e.value)[-3:] == ["Sample.get", "<lambda>", "_deepest"]
+    assert _frames(e.value)[-3:] == ["get", "<lambda>", "_deepest"]
+    native = [tb for tb in traceback.walk_tb(e.value.__traceback__) if tb[0].f_code.co_filename.endswith(".cpp")]
+    (frame, _), = native
+    assert frame.f_code.co_qualname == "Sample.get"
+    assert type(frame.f_locals["self"]) is Failing
 
 
 def test_traceback_survives_native_coroutines_under_a_task(st):

@@ -1,0 +1,102 @@
+#include "call_events.hpp"
+
+#include <frameobject.h>
+
+namespace tsy::call_events {
+
+namespace {
+
+// The monitoring events a native call may fire, in the order of `Scope::states`.
+enum Event { py_start, py_resume, py_throw, py_return, py_yield, py_unwind, kEvents };
+constexpr uint8_t kEventTypes[kEvents] = {
+    PY_MONITORING_EVENT_PY_START,  PY_MONITORING_EVENT_PY_RESUME, PY_MONITORING_EVENT_PY_THROW,
+    PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_PY_YIELD,  PY_MONITORING_EVENT_PY_UNWIND,
+};
+
+// Which tools listen to which event, as of a version of the interpreter's monitoring. The
+// version changes whenever a tool's events do, and every thread state carries it in the high
+// bits of its eval breaker (the low 8 bits are flags): reading it there spares a call.
+struct Scope {
+    PyMonitoringState states[kEvents] = {};
+    uint64_t version = 0;
+    uintptr_t seen = ~uintptr_t{0};  // the eval breaker's version bits when the states were read
+    bool any = false;
+};
+Scope scope;
+
+static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000,
+              "the eval breaker's version bits of Python 3.13");
+constexpr uintptr_t kBreakerFlags = (uintptr_t{1} << 8) - 1;
+
+[[gnu::noinline]] bool refresh(uintptr_t seen) noexcept {
+    if (PyMonitoring_EnterScope(scope.states, &scope.version, kEventTypes, kEvents) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    scope.seen = seen;
+    scope.any = false;
+    for (const PyMonitoringState& s : scope.states) scope.any = scope.any || s.active;
+    return scope.any;
+}
+
+bool monitored(PyThreadState* ts) noexcept {
+    const uintptr_t seen = __atomic_load_n(&ts->eval_breaker, __ATOMIC_RELAXED) & ~kBreakerFlags;
+    return seen == scope.seen ? scope.any : refresh(seen);
+}
+
+// A C-call event for the profile function, as the interpreter sends one for a built-in
+// function; the profile function's own calls are not reported to it.
+bool profile(PyThreadState* ts, int what, PyObject* function) noexcept {
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (!frame) return true;  // nothing Python runs: nowhere to place the call
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(frame));
+    ++ts->tracing;
+    const int failed = ts->c_profilefunc(ts->c_profileobj, frame, what, function);
+    --ts->tracing;
+    return failed == 0;
+}
+
+}  // namespace
+
+bool watched() noexcept {
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (!ts || ts->tracing) return false;
+    if (ts->c_profilefunc) return true;
+    return !ts->c_tracefunc && monitored(ts);
+}
+
+bool start(PyObject* function, PyObject* code, Start how) noexcept {
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (!ts || ts->tracing) return true;
+    if (ts->c_profilefunc) return profile(ts, PyTrace_C_CALL, function);
+    if (ts->c_tracefunc || !monitored(ts)) return true;
+    switch (how) {
+        case Start::call: return PyMonitoring_FirePyStartEvent(&scope.states[py_start], code, 0) == 0;
+        case Start::resume: return PyMonitoring_FirePyResumeEvent(&scope.states[py_resume], code, 0) == 0;
+        case Start::thrown: return PyMonitoring_FirePyThrowEvent(&scope.states[py_throw], code, 0) == 0;
+    }
+    return true;
+}
+
+bool end(PyObject* function, PyObject* code, End how, PyObject* value) noexcept {
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (!ts || ts->tracing) return true;
+    if (ts->c_profilefunc) {
+        if (how != End::raised) return profile(ts, PyTrace_C_RETURN, function);
+        // The function's error stays raised across the report, as the interpreter keeps it.
+        PyObject* raised = PyErr_GetRaisedException();
+        const bool reported = profile(ts, PyTrace_C_EXCEPTION, function);
+        if (reported) PyErr_SetRaisedException(raised);
+        else Py_XDECREF(raised);
+        return reported;
+    }
+    if (ts->c_tracefunc || !monitored(ts)) return true;
+    switch (how) {
+        case End::returned: return PyMonitoring_FirePyReturnEvent(&scope.states[py_return], code, 0, value) == 0;
+        case End::yielded: return PyMonitoring_FirePyYieldEvent(&scope.states[py_yield], code, 0, value) == 0;
+        case End::raised: return PyMonitoring_FirePyUnwindEvent(&scope.states[py_unwind], code, 0) == 0;
+    }
+    return true;
+}
+
+}  // namespace tsy::call_events
