@@ -109,7 +109,8 @@ def test_a_stalled_request_still_times_out_alone(detector, make_provider, short_
     result = make_provider("jailbreak").evaluate(table(keys(records)))
     # the client's TimeoutError has no text: the record says what kind of failure it was
     assert outcome(result) == expected(records, r7=("REQUEST_FAILED", "TimeoutError"))
-    assert detector.peak <= CONNECTIONS
+    # the stalled request, given up by the client, still occupies the service for a while
+    assert detector.peak <= CONNECTIONS + 1
 
 
 def test_retries_under_load_keep_their_back_off(detector, make_provider, short_timeout, sleeps):
