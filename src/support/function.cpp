@@ -358,7 +358,7 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
 
 // ---- the type ------------------------------------------------------------------------------
 
-static int function_traverse(PyObject* self, visitproc visit, void* arg) {
+static int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
@@ -375,7 +375,7 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-static int function_clear(PyObject* self) {
+static int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->name);
@@ -392,7 +392,7 @@ static int function_clear(PyObject* self) {
     return 0;
 }
 
-static void function_dealloc(PyObject* self) {
+static void function_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
@@ -401,12 +401,12 @@ static void function_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-static PyObject* function_repr(PyObject* self) {
+static PyObject* function_repr(PyObject* self) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
@@ -446,7 +446,7 @@ PyObject* function_code(PyObject* function) noexcept {
     return f->code;
 }
 
-static PyObject* get_code(PyObject* self, void*) {
+static PyObject* get_code(PyObject* self, void*) noexcept {
     PyObject* code = function_code(self);
     return code ? Py_NewRef(code) : nullptr;
 }
@@ -487,13 +487,13 @@ static PyMethodDef function_methods[] = {
 };
 
 template <size_t Offset>
-static PyObject* get_member(PyObject* self, void*) {
+static PyObject* get_member(PyObject* self, void*) noexcept {
     PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
     return Py_NewRef(v ? v : Py_None);
 }
 
 template <size_t Offset, bool TextOnly>
-static int set_member(PyObject* self, PyObject* value, void*) {
+static int set_member(PyObject* self, PyObject* value, void*) noexcept {
     if (!value) {
         PyErr_SetString(PyExc_TypeError, "cannot delete this attribute");
         return -1;
@@ -508,7 +508,7 @@ static int set_member(PyObject* self, PyObject* value, void*) {
 
 // A dict of the keyword-only defaults, in parameter order, or None if there are none. A new
 // dict at each read: the function binds from its own tuple, which nothing can change.
-static PyObject* get_kwdefaults(PyObject* self, void*) {
+static PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     auto* f = reinterpret_cast<NativeFunction*>(self);
     if (!f->kwdefaults) Py_RETURN_NONE;
     return guard_object([&] {
@@ -520,8 +520,8 @@ static PyObject* get_kwdefaults(PyObject* self, void*) {
         return kwdefaults;
     });
 }
-static PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
-static PyObject* get_globals(PyObject* self, void*) {
+static PyObject* get_type_params(PyObject*, void*) noexcept { return PyTuple_New(0); }
+static PyObject* get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->globals);
 }
 

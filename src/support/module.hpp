@@ -82,7 +82,7 @@ int exec_module(PyObject* module, void (*exec)(Module&)) noexcept;
 // Declares the one exported symbol of a module, PyInit_<name>, with multi-phase
 // initialisation running `exec(tsy::Module&)`.
 #define TSY_MODULE(name, doc_text, exec_fn)                                                           \
-    static int tsy_exec_##name(PyObject* m) { return tsy::exec_module(m, exec_fn); }                  \
+    static int tsy_exec_##name(PyObject* m) noexcept { return tsy::exec_module(m, exec_fn); }         \
     static PyModuleDef_Slot tsy_slots_##name[] = {                                                    \
         {Py_mod_exec, reinterpret_cast<void*>(tsy_exec_##name)},                                      \
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                   \

@@ -10,45 +10,67 @@ using namespace tsy;
 
 namespace {
 
-Ref echo(Invocation& a) {
-    return tuple_of({a[0], a[1], a[2], a.kwargs()});
+// echo(a, b=None, c=[], **kwargs)
+Ref echo(Invocation& args) {
+    auto [a, b, c] = args.bind<3>();
+    return tuple_of({a, b, c, args.kwargs()});
 }
 
-Ref add(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[1])); }
+// add(a, b)
+Ref add(Invocation& args) {
+    auto [a, b] = args.bind<2>();
+    return a.add(b);
+}
 
-Ref exact(Invocation& a) { return tuple_of({a[0], a[1]}); }
+// exact(items, label=None)
+Ref exact(Invocation& args) {
+    auto [items, label] = args.bind<2>();
+    return tuple_of({items, label});
+}
 
 // schedule(configuration, data, metrics, api_client=None, metric_groups=[], *,
 //          partition_rows: int = 50000, client=None, progress=False, **kwargs)
-Ref schedule(Invocation& a) {
-    return tuple_of({a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a.kwargs()});
+Ref schedule(Invocation& args) {
+    auto [configuration, data, metrics, api_client, metric_groups, partition_rows, client, progress] = args.bind<8>();
+    return tuple_of({configuration, data, metrics, api_client, metric_groups, partition_rows, client, progress,
+                     args.kwargs()});
 }
 
 // tagged(items, label=None, *, mode, limit=10, strict)
-Ref tagged(Invocation& a) { return tuple_of({a[0], a[1], a[2], a[3], a[4]}); }
-
-// keywords_only(*, x, y, z)
-Ref keywords_only(Invocation& a) { return tuple_of({a[0], a[1], a[2]}); }
-
-// Calls `f` with the keywords of `explicit_kwargs` followed by those of `kwargs`.
-Ref merged_call(Invocation& a) {
-    CallArgs args;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(a[1], &pos, &key, &value)) args.kw(key, value);
-    args.merge(a[2]);
-    return args.call(a[0]);
+Ref tagged(Invocation& args) {
+    auto [items, label, mode, limit, strict] = args.bind<5>();
+    return tuple_of({items, label, mode, limit, strict});
 }
 
-// Calls `f()`; an ordinary error comes back as RuntimeError("wrapped: ...") raised from it.
-Ref wrap_error(Invocation& a) {
+// keywords_only(*, x, y, z)
+Ref keywords_only(Invocation& args) {
+    auto [x, y, z] = args.bind<3>();
+    return tuple_of({x, y, z});
+}
+
+// merged_call(f, explicit_kwargs, kwargs): f with the keywords of `explicit_kwargs` followed
+// by those of `kwargs` (each a dict; anything else gives none).
+Ref merged_call(Invocation& args) {
+    auto [f, explicit_kwargs, kwargs] = args.bind<3>();
+    CallArgs call;
+    Ref keys = explicit_kwargs.is_dict() ? list_of(explicit_kwargs) : new_list();
+    Ref values = explicit_kwargs.is_dict() ? list_of(explicit_kwargs.method("values")) : new_list();
+    for (const auto& [key, value] : zip(keys, values)) call.kw(key, value);
+    call.merge(kwargs.is_dict() ? kwargs : Handle());
+    return call.call(f);
+}
+
+// wrap_error(f, as_cause=True): calls `f()`; an ordinary error comes back as
+// RuntimeError("wrapped: ...") raised from it.
+Ref wrap_error(Invocation& args) {
+    auto [f, as_cause] = args.bind<2>();
     try {
-        return call(a[0]);
+        return f();
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("wrapped: %U", e.text().get());
-        if (truthy(a[1])) raise_from(new_exception(PyExc_RuntimeError, message.get()), e);
-        raise_in_context(new_exception(PyExc_RuntimeError, message.get()), e);
+        Ref message = text_format("wrapped: %U", e.text());
+        if (as_cause.truthy()) raise_from(new_exception(PyExc_RuntimeError, message), e);
+        raise_in_context(new_exception(PyExc_RuntimeError, message), e);
     }
 }
 
@@ -58,53 +80,66 @@ void throw_kind(std::string_view kind) {
     throw 42;
 }
 
-Ref throw_cpp(Invocation& a) {
-    throw_kind(utf8(a[0]));
+// throw_cpp(kind)
+Ref throw_cpp(Invocation& args) {
+    auto [kind] = args.bind<1>();
+    throw_kind(utf8(kind));
     return none();
 }
 
-// Calls `f("first", second="kw")` through a CallArgs built over several statements from
-// temporaries.
-Ref built_call(Invocation& a) {
-    CallArgs args;
-    args.arg(text("first"));
-    args.kw("second", text("kw"));
-    return args.call(a[0]);
+// built_call(f): calls `f("first", second="kw")` through a CallArgs built over several
+// statements from temporaries.
+Ref built_call(Invocation& args) {
+    auto [f] = args.bind<1>();
+    CallArgs call;
+    call.arg(text("first"));
+    call.kw("second", text("kw"));
+    return call.call(f);
 }
 
-// Calls `f(items)`; `items` must be exactly a list, checked before `f` is called.
-Ref exact_call(Invocation& a) { return call(a[0], a[1]); }
+// exact_call(f, items): calls `f(items)`; `items` must be exactly a list, checked before `f`
+// is called.
+Ref exact_call(Invocation& args) {
+    auto [f, items] = args.bind<2>();
+    return f(items);
+}
 
 // ---- coroutines ------------------------------------------------------------------------------
 
 Async trivial_body(Ref value) { co_return value; }
-Ref trivial(Invocation& a) { return make_coroutine(trivial_body(Ref::borrow(a[0])), a); }
+Ref trivial(Invocation& args) {
+    auto [value] = args.bind<1>();
+    return make_coroutine(trivial_body(Ref::borrow(value)), args);
+}
 
 Async await_each_body(Ref awaitables) {
     Ref results = new_list();
-    Ref items = list_of(awaitables.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+    for (const Ref& awaitable : iterate(list_of(awaitables))) {
+        Ref item = awaitable;
         Ref value = co_await item;
-        append(results.get(), value.get());
+        append(results, value);
     }
     co_return results;
 }
-Ref await_each(Invocation& a) {
-    return make_coroutine(await_each_body(Ref::borrow(a[0])), a);
+Ref await_each(Invocation& args) {
+    auto [awaitables] = args.bind<1>();
+    return make_coroutine(await_each_body(Ref::borrow(awaitables)), args);
 }
 
 // Awaits `x`; an ordinary error is returned as ("caught", error), anything else passes.
 Async guarded_body(Ref x) {
     try {
         Ref v = co_await x;
-        co_return tuple_of({text("ok").get(), v.get()});
+        co_return tuple_of({text("ok"), v});
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        co_return tuple_of({text("caught").get(), e.exception().get()});
+        co_return tuple_of({text("caught"), e.exception()});
     }
 }
-Ref guarded(Invocation& a) { return make_coroutine(guarded_body(Ref::borrow(a[0])), a); }
+Ref guarded(Invocation& args) {
+    auto [awaitable] = args.bind<1>();
+    return make_coroutine(guarded_body(Ref::borrow(awaitable)), args);
+}
 
 // `async with manager: return await x`
 Async within_body(Ref manager, Ref x) {
@@ -112,28 +147,33 @@ Async within_body(Ref manager, Ref x) {
     Async entering = async_with(manager, body);
     co_return co_await std::move(entering);
 }
-Ref within(Invocation& a) {
-    return make_coroutine(within_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+Ref within(Invocation& args) {
+    auto [manager, awaitable] = args.bind<2>();
+    return make_coroutine(within_body(Ref::borrow(manager), Ref::borrow(awaitable)), args);
 }
 
 // Sleeps through the module's `asyncio` global, then returns `value` (a nested native await).
 Async nap_body(Ref asyncio, Ref delay, Ref value) {
-    Ref sleeping = call_method(asyncio.get(), "sleep", delay);
+    Ref sleeping = asyncio.method("sleep", delay);
     co_await sleeping;
     Async nested = trivial_body(value);
     co_return co_await std::move(nested);
 }
-Ref nap(Invocation& a) {
-    return make_coroutine(nap_body(a.global("asyncio"), Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+Ref nap(Invocation& args) {
+    auto [delay, value] = args.bind<2>();
+    return make_coroutine(nap_body(args.global("asyncio"), Ref::borrow(delay), Ref::borrow(value)), args);
 }
 
 // `await make(); return await then`: what make() gave is let go of once awaited.
 Async await_made_body(Ref make, Ref then) {
-    Ref made = call(make);
+    Ref made = make();
     co_await std::move(made);
     co_return co_await then;
 }
-Ref await_made(Invocation& a) { return make_coroutine(await_made_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a); }
+Ref await_made(Invocation& args) {
+    auto [make, then] = args.bind<2>();
+    return make_coroutine(await_made_body(Ref::borrow(make), Ref::borrow(then)), args);
+}
 
 // Records into `log` when its frame is destroyed: shows a dropped coroutine unwinds.
 struct Sentinel {
@@ -146,22 +186,26 @@ Async hold_body(Ref log, Ref x) {
     Sentinel s{log};
     co_return co_await x;
 }
-Ref hold(Invocation& a) { return make_coroutine(hold_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a); }
+Ref hold(Invocation& args) {
+    auto [log, awaitable] = args.bind<2>();
+    return make_coroutine(hold_body(Ref::borrow(log), Ref::borrow(awaitable)), args);
+}
 
 Async raise_stop_body() {
     raise(PyExc_StopIteration, "leaked");
     co_return none();
 }
-Ref raise_stop(Invocation& a) { return make_coroutine(raise_stop_body(), a); }
+Ref raise_stop(Invocation& args) { return make_coroutine(raise_stop_body(), args); }
 
 // Awaits `x`, then throws the C++ exception `kind` names, from inside the coroutine frame.
 Async fail_later_body(Ref kind, Ref x) {
     co_await x;
-    throw_kind(utf8(kind.get()));
+    throw_kind(utf8(kind));
     co_return none();
 }
-Ref fail_later(Invocation& a) {
-    return make_coroutine(fail_later_body(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+Ref fail_later(Invocation& args) {
+    auto [kind, awaitable] = args.bind<2>();
+    return make_coroutine(fail_later_body(Ref::borrow(kind), Ref::borrow(awaitable)), args);
 }
 
 // (runs holding frames, runs kept empty, runs given back) of this module's frame arena.
@@ -174,18 +218,32 @@ Ref frame_arena_usage(Invocation&) {
 
 // ---- a class ---------------------------------------------------------------------------------
 
-Ref sample_get(Invocation& a) {
-    Ref kind = getattr(a[0], "kind");
-    return tuple_of({kind.get(), a[1]});
+// Sample.get(self, key=None)
+Ref sample_get(Invocation& args) {
+    auto [self, key] = args.bind<2>();
+    return tuple_of({self.attr("kind"), key});
 }
 // Sample.lookup(self, key, *, default=None)
-Ref sample_lookup(Invocation& a) {
-    Ref kind = getattr(a[0], "kind");
-    return tuple_of({kind.get(), a[1], a[2]});
+Ref sample_lookup(Invocation& args) {
+    auto [self, key, default_] = args.bind<3>();
+    return tuple_of({self.attr("kind"), key, default_});
 }
-Ref sample_secret(Invocation& a) { return call_method(a[0], "_Sample__hidden"); }
+// Sample.secret(self)
+Ref sample_secret(Invocation& args) {
+    auto [self] = args.bind<1>();
+    return self.method("_Sample__hidden");
+}
 Ref sample_hidden(Invocation&) { return text("hidden"); }
-Ref sample_twice(Invocation& a) { return Ref::checked(PyNumber_Add(a[0], a[0])); }
+// Sample.fetch(self, value), a coroutine
+Ref sample_fetch(Invocation& args) {
+    auto [self, value] = args.bind<2>();
+    return make_coroutine(trivial_body(Ref::borrow(value)), args);
+}
+// Sample.twice(x), a static method
+Ref sample_twice(Invocation& args) {
+    auto [x] = args.bind<1>();
+    return x.add(x);
+}
 
 void exec(Module& m) {
     m.import("asyncio");
@@ -244,7 +302,7 @@ void exec(Module& m) {
         .method({.name = "secret", .params = {Param("self")}, .body = sample_secret})
         .private_method({.name = "__hidden", .params = {Param("self")}, .body = sample_hidden})
         .static_method({.name = "twice", .params = {Param("x")}, .body = sample_twice})
-        .method({.name = "fetch", .params = {Param("self"), Param("value")}, .body = trivial, .coroutine = true});
+        .method({.name = "fetch", .params = {Param("self"), Param("value")}, .body = sample_fetch, .coroutine = true});
     m.set("Sample", sample.build());
 
     ClassBuilder point(m, "Point");
