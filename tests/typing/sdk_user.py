@@ -25,8 +25,9 @@ from tessaly.entities.metric import GenAIMetric
 from tessaly.entities.metric_threshold import MetricThreshold
 from tessaly.entities.model_risk_result import ModelRiskResult
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics, _evaluate_metrics_async
+from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 from tessaly.evaluators.impl.risk_runner import _evaluate_model_risk
-from tessaly.metrics import FaithfulnessMetric, HAPMetric
+from tessaly.metrics import FaithfulnessMetric, HAPMetric, PIIMetric
 from tessaly.providers.screening_provider import ScreeningProvider
 from tessaly.providers.tabulo_provider import TabuloColumnMapping, TabuloProvider
 from tessaly.providers.verdra_provider import VerdraProvider
@@ -56,6 +57,21 @@ def evaluate_metrics(client: APIClient) -> list[MetricsEvaluationResult]:
     ]
     _evaluate_metrics(CONFIGURATION, table, tuple(metrics))  # type: ignore[arg-type]
     return results
+
+
+def evaluate_metrics_of_a_subclass(client: APIClient) -> list[MetricsEvaluationResult]:
+    # Held in a variable first, a list of metric subclasses is a list of those subclasses (the
+    # type of list is invariant): the entries take it all the same, but no other sequence.
+    detectors = [HAPMetric(), PIIMetric()]
+    only_hap = [HAPMetric()]
+    table = pd.DataFrame(records())
+    _evaluate_metrics(CONFIGURATION, table, set(detectors))  # type: ignore[arg-type]
+    _evaluate_metrics_partitioned(CONFIGURATION, table, (HAPMetric(),), client)  # type: ignore[arg-type]
+    return [
+        _evaluate_metrics(CONFIGURATION, table, detectors, client),
+        asyncio.run(_evaluate_metrics_async(CONFIGURATION, table, only_hap, client)),
+        _evaluate_metrics_partitioned(CONFIGURATION, table, detectors, client, partition_rows=1000, progress=False),
+    ]
 
 
 async def evaluate_metrics_async(client: APIClient) -> MetricsEvaluationResult:

@@ -1,7 +1,7 @@
 import os as os
 import uuid as uuid
 from datetime import datetime as datetime
-from typing import Any
+from typing import Any, TypeVar
 
 import pandas as pd
 
@@ -19,10 +19,14 @@ from tessaly.utils.segment_batch_manager import SegmentBatchManager as SegmentBa
 
 api_client_cache: APIClient | None
 
+# Any metric class: a list of HAPMetric (or of several metric classes) is taken as it is, while
+# the entries still take exactly a list.
+_Metric = TypeVar("_Metric", bound=GenAIMetric)
+
 def _evaluate_metrics(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
     data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
-    metrics: list[GenAIMetric],
+    metrics: list[_Metric],
     api_client: APIClient | None = None,
     metric_groups: list[MetricGroup] = [],
     **kwargs: Any,
@@ -30,13 +34,13 @@ def _evaluate_metrics(
 async def _evaluate_metrics_async(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
     data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]],
-    metrics: list[GenAIMetric],
+    metrics: list[_Metric],
     api_client: APIClient | None = None,
     metric_groups: list[MetricGroup] = [],
     **kwargs: Any,
 ) -> MetricsEvaluationResult: ...
 def _resolve_metric_dependencies(
-    metrics: list[GenAIMetric] = [], metric_groups: list[MetricGroup] = []
+    metrics: list[_Metric] = [], metric_groups: list[MetricGroup] = []
 ) -> list[GenAIMetric]:
     """
     Helper method to generate the metrics queue based on metrics dependencies and metric groups.

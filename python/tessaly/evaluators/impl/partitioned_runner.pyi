@@ -1,7 +1,7 @@
 import sys as sys
 import time as time
 from types import ModuleType
-from typing import Any
+from typing import Any, TypeVar
 
 import pandas as pd
 
@@ -14,10 +14,13 @@ from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics as _evaluat
 
 metrics_runner: ModuleType
 
+# Any metric class, as for _evaluate_metrics: a list of them, not any other sequence.
+_Metric = TypeVar("_Metric", bound=GenAIMetric)
+
 def _evaluate_metrics_partitioned(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
     data: pd.DataFrame | dict[str, Any] | list[dict[str, Any]] | Any,
-    metrics: list[GenAIMetric],
+    metrics: list[_Metric],
     api_client: APIClient | None = None,
     metric_groups: list[MetricGroup] = [],
     *,
@@ -41,7 +44,7 @@ def _evaluate_metrics_partitioned(
 def _evaluate_partition(
     configuration: GenAIConfiguration | AgenticAIConfiguration,
     data: pd.DataFrame,
-    metrics: list[GenAIMetric],
+    metrics: list[_Metric],
     api_client: APIClient | None,
     metric_groups: list[MetricGroup],
     kwargs: dict[str, Any],
