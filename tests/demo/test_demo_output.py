@@ -189,3 +189,17 @@ def test_the_script_prints_the_failures_and_exits_normally(refused_url):
     )
     assert (run.returncode, run.stderr) == (0, "")
     assert_all_detectors_failed(run.stdout, "REQUEST_FAILED")
+
+
+def test_the_demo_script_gives_its_help_and_runs_nothing(tmp_path):
+    # What a newcomer types first: the help of both parts, and no evaluation nor report after it.
+    root = Path(__file__).resolve().parents[2]
+    before = sorted((root / "out").glob("*")) if (root / "out").exists() else []
+    run = subprocess.run([str(root / "scripts" / "demo"), "--help"], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=600)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("usage: run_evaluation.py")
+    assert "run_model_risk.py" in run.stdout
+    assert "Aggregates" not in run.stdout and "Detection service on" not in run.stdout
+    after = sorted((root / "out").glob("*")) if (root / "out").exists() else []
+    assert after == before
