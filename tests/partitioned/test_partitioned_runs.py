@@ -241,6 +241,11 @@ def test_only_numbers_weigh_a_partitions_mean():
     assert (got.mean, got.value, got.min, got.max, got.total_records) == (0.25, 0.25, 0.0, 1.0, 8)
 
 
+def test_means_without_min_or_max_merge_with_none_there():
+    got = scripted_run({"A": ([0.5, 0.5], 0.5, None, None, None), "B": ([0.25, 0.25], 0.25, None, 0.25, None)})
+    assert (got.mean, got.value, got.min, got.max, got.total_records) == (0.375, 0.375, None, 0.25, 4)
+
+
 def test_without_a_mean_every_partitions_errors_are_kept():
     def failed(code):
         return [Error(code=code, message_en=f"failed {code}")]

@@ -321,8 +321,9 @@ Ref merge_aggregates(PyObject* aggregates) {
         Ref mean = round_number(Ref::checked(PyNumber_TrueDivide(weighted.get(), weights.get())).get(), 4);
         dict_set(update.get(), "mean", mean.get());
         dict_set(update.get(), "value", mean.get());
-        dict_set(update.get(), "min", low.get());
-        dict_set(update.get(), "max", high.get());
+        // A partition may have a mean without a min or max: then the whole table has none either.
+        dict_set(update.get(), "min", low ? low.get() : Py_None);
+        dict_set(update.get(), "max", high ? high.get() : Py_None);
         dict_set(update.get(), "errors", getattr_or(with_mean, "errors", Py_None).get());
     } else {
         if (low) dict_set(update.get(), "min", low.get());
