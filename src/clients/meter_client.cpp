@@ -7,34 +7,33 @@ using namespace tsy;
 namespace {
 
 // MeterClient.__init__(self, vexmon_client)
-Ref init(Invocation& a) {
-    setattr(a[0], "vexmon_client", a[1]);
+Ref init(Invocation& args) {
+    auto [self, vexmon_client] = args.bind<2>();
+    self.set_attr("vexmon_client", vexmon_client);
     return none();
 }
 
 // MeterClient.update_evaluations(self): one evaluation, reported once. A refused report
 // is only logged; transport and token errors reach the caller.
-Ref update_evaluations(Invocation& a) {
-    PyObject* self = a[0];
-    Ref url = call_method(text("{0}/v2/usage/total_evaluations").get(), "format",
-                          getattr(getattr(self, "vexmon_client").get(), "service_url"));
-    Ref token = call(a.global("get_authenticator_token"), getattr(getattr(self, "vexmon_client").get(), "authenticator"));
+Ref update_evaluations(Invocation& args) {
+    auto [self] = args.bind<1>();
+    Ref url = text("{0}/v2/usage/total_evaluations").method("format", self.attr("vexmon_client").attr("service_url"));
+    Ref token = args.global("get_authenticator_token")(self.attr("vexmon_client").attr("authenticator"));
 
     Ref headers = new_dict();
-    dict_set(headers.get(), "Content-Type", text("application/json").get());
-    dict_set(headers.get(), "Authorization", Ref::checked(PyUnicode_Format(text("Bearer %s").get(), token.get())).get());
+    headers.set_item("Content-Type", text("application/json"));
+    headers.set_item("Authorization", text("Bearer %s").method("__mod__", token));  // str's own "Bearer %s" % token
 
-    Ref now = call_method(a.global("datetime").get(), "now");
     Ref body = new_dict();
-    dict_set(body.get(), "amount", integer(1).get());
-    dict_set(body.get(), "timestamp", str(now.get()).get());
-    dict_set(body.get(), "type", text("relative").get());
+    body.set_item("amount", integer(1));
+    body.set_item("timestamp", args.global("datetime").method("now").str());
+    body.set_item("type", text("relative"));
 
-    bool verify = !truthy(getattr(getattr(self, "vexmon_client").get(), "disable_ssl_verification").get());
-    Ref response = call(getattr(a.global("requests").get(), "post"), kw("url", url), kw("json", body),
-                        kw("headers", headers), kw("verify", boolean(verify)));
-    if (!truthy(getattr(response.get(), "ok").get()))
-        call_method(a.global("logger").get(), "debug", text("Failed to update evaluations usage."));
+    const bool verify = !self.attr("vexmon_client").attr("disable_ssl_verification").truthy();
+    Ref response = args.global("requests").method("post", kw("url", url), kw("json", body), kw("headers", headers),
+                                                  kw("verify", verify));
+    if (!response.attr("ok").truthy())
+        args.global("logger").method("debug", text("Failed to update evaluations usage."));
     return none();
 }
 
@@ -46,7 +45,7 @@ void exec(Module& m) {
     m.from_import("vexmon_sdk", "APIClient", "VexmonClient");
     m.from_import("tessaly.utils.gov_sdk_logger", "GovSDKLogger");
     m.from_import("tessaly.utils.python_utils", "get_authenticator_token");
-    m.set("logger", call_method(m.global("GovSDKLogger").get(), "get_logger", m.global("__name__")));
+    m.set("logger", m.global("GovSDKLogger").method("get_logger", m.global("__name__")));
 
     ClassBuilder meter(m, "MeterClient");
     meter.method({.name = "__init__",

@@ -205,9 +205,9 @@ bool text_equals(Handle value, const char* s) {
 }
 
 bool compare(Handle a, Handle b, int op) {
-    int r = PyObject_RichCompareBool(a.get(), b.get(), op);
-    if (r < 0) throw_error();
-    return r;
+    // Not PyObject_RichCompareBool: it takes an object as equal to itself before asking it,
+    // as `in` does, where `if a == b:` asks (a NaN is unequal to itself).
+    return truthy(Ref::checked(PyObject_RichCompare(a.get(), b.get(), op)));
 }
 
 Ref arithmetic(Handle a, Handle b, Arithmetic op) {
@@ -250,9 +250,10 @@ Handle builtin(const char* name) {
 Ref getattr(Handle o, const char* name) { return Ref::checked(PyObject_GetAttr(o.get(), interned_name(name))); }
 Ref getattr(Handle o, Handle name) { return Ref::checked(PyObject_GetAttr(o.get(), name.get())); }
 
-Ref getattr_or(Handle o, const char* name, Handle fallback) {
+Ref getattr_or(Handle o, const char* name, Handle fallback) { return getattr_or(o, interned_name(name), fallback); }
+Ref getattr_or(Handle o, Handle name, Handle fallback) {
     PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(o.get(), interned_name(name), &value) < 0) throw_error();
+    if (PyObject_GetOptionalAttr(o.get(), name.get(), &value) < 0) throw_error();
     return value ? Ref::steal(value) : Ref::borrow(fallback);
 }
 

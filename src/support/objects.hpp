@@ -64,7 +64,8 @@ bool contains(Handle container, Handle item);
 // value == "text" (the common comparison of a name with a literal)
 bool text_equals(Handle value, const char* text);
 inline const char* type_name(Handle o) { return Py_TYPE(o.get())->tp_name; }
-// a <op> b for one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE, as `if a < b:` takes it
+// a <op> b for one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE, as `if a < b:` takes it: unlike
+// `equals`, `compare(x, x, Py_EQ)` asks x, and is false for a NaN
 bool compare(Handle a, Handle b, int op);
 // a + b, a - b, a * b, a / b, a ** b
 enum class Arithmetic { add, sub, mul, truediv, pow };
@@ -80,6 +81,7 @@ Ref getattr(Handle o, const char* name);
 Ref getattr(Handle o, Handle name);
 // The attribute, or `fallback` when the object has none (other errors propagate).
 Ref getattr_or(Handle o, const char* name, Handle fallback);
+Ref getattr_or(Handle o, Handle name, Handle fallback);
 void setattr(Handle o, const char* name, Handle value);
 bool hasattr(Handle o, const char* name);
 

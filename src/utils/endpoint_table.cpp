@@ -42,28 +42,27 @@ void exec(Module& m) {
     for (const char* field : {"iam_url", "tsy_url", "rivet_url", "kelm_url", "region"}) record.annotate(field, "str");
     m.set("LumoraUrls", record.build());
 
-    Ref regions = new_dict();
-    m.set("LUMORA_REGION_URLS", regions);
+    Ref region_urls = new_dict();
+    m.set("LUMORA_REGION_URLS", region_urls);
     Ref lumora_urls = m.global("LumoraUrls");
-    Ref region_enum = m.global("Region");
+    Ref region = m.global("Region");
     for (const Deployment& d : kDeployments) {
-        Ref key = d.region_member ? getattr(getattr(region_enum.get(), d.region_member).get(), "value") : text(d.key);
-        Ref url = call(lumora_urls, kw("iam_url", text(d.iam_url)),
-                       kw("tsy_url", text_format("https://api.tsy.%s.cloud.tessaly.dev", d.key)),
-                       kw("rivet_url", text_format("https://%s.ml.cloud.tessaly.dev", d.key)),
-                       kw("kelm_url", text_format("https://api.dataplatform.%s.cloud.tessaly.dev", d.key)),
-                       kw("region", key));
-        dict_set(regions.get(), key.get(), url.get());
+        Ref key = d.region_member ? region.attr(d.region_member).attr("value") : text(d.key);
+        Ref urls = lumora_urls(kw("iam_url", text(d.iam_url)),
+                               kw("tsy_url", text_format("https://api.tsy.%s.cloud.tessaly.dev", d.key)),
+                               kw("rivet_url", text_format("https://%s.ml.cloud.tessaly.dev", d.key)),
+                               kw("kelm_url", text_format("https://api.dataplatform.%s.cloud.tessaly.dev", d.key)),
+                               kw("region", key));
+        region_urls.set_item(key, urls);
     }
 
-    Ref by_governance_url = new_dict();
-    PyObject *key, *url;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(regions.get(), &pos, &key, &url)) {
-        Ref record_of_key = call_method(regions.get(), "get", key);
-        dict_set(by_governance_url.get(), getattr(url, "tsy_url").get(), record_of_key.get());
+    // {urls.tsy_url: LUMORA_REGION_URLS.get(key) for key, urls in LUMORA_REGION_URLS.items()}
+    Ref endpoint_table = new_dict();
+    for (const Ref& item : iterate(region_urls.method("items"))) {
+        auto [key, urls] = unpack<2>(item);
+        endpoint_table.set_item(urls.attr("tsy_url"), region_urls.method("get", key));
     }
-    m.set("VEXMON_ENDPOINT_TABLE", by_governance_url);
+    m.set("VEXMON_ENDPOINT_TABLE", endpoint_table);
 }
 
 }  // namespace

@@ -5,18 +5,23 @@ failures, lost workers and interruptions handled as one process would."""
 from __future__ import annotations
 
 import _thread
+import decimal
 import math
 import os
 import subprocess
 import sys
 import threading
 import time
+import types
 
 import dask.dataframe as dd
+import numpy
 import pandas as pd
 import pytest
 from partitioned_kit import TOKEN, FailingWhereMarked, configuration, metrics, table
 
+from tessaly.entities.base_classes import Error
+from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 from tessaly.metrics import HAPMetric
@@ -192,6 +197,63 @@ def test_an_interrupted_run_cancels_the_partitions_still_pending(dask_client, cl
     assert not any(dask_client.processing().values())
     # of 10 partitions, the ones running when interrupted finished or stopped: no others began
     assert len(detection.requests) < 40
+
+
+# ---- merging the partitions' aggregates ---------------------------------------------------------
+
+
+class Scripted:
+    """A metric whose aggregate of a partition is written in advance for the partition's first
+    question: (record values, mean, min, max, errors)."""
+
+    name = "scripted"
+    metric_dependencies: list = []
+
+    def __init__(self, partitions):
+        self.partitions = partitions
+
+    def evaluate(self, data, configuration, **kwargs):
+        values, mean, low, high, failures = self.partitions[data["question"].iloc[0]]
+        return AggregateMetricResult(
+            name=self.name, method="scripted", total_records=len(data), value=mean if mean is not None else "Error",
+            mean=mean, min=low, max=high, errors=failures,
+            record_level_metrics=[RecordMetricResult(name=self.name, value=v) for v in values])
+
+
+def scripted_run(partitions):
+    """Partitions of 2 rows in this process, one per entry of `partitions`."""
+    questions = [question for question, (values, *_) in partitions.items() for _ in values]
+    frame = pd.DataFrame({"question": questions, "answer": ["An answer."] * len(questions)})
+    got = _evaluate_metrics_partitioned(configuration(), frame, [Scripted(partitions)],
+                                        types.SimpleNamespace(vexmon_client=None), partition_rows=2)
+    return got.metrics_result[0]
+
+
+def test_only_numbers_weigh_a_partitions_mean():
+    # Each partition has one number besides something that is not one: a NaN that is no float
+    # (unequal to itself, though the same object), a bool, a text. A number of another type counts.
+    got = scripted_run({
+        "A": ([1.0, decimal.Decimal("NaN")], 1.0, 1.0, 1.0, None),
+        "B": ([0.0, True], 0.0, 0.0, 0.0, None),
+        "C": ([numpy.float32("nan"), 0.0], 0.0, 0.0, 0.0, None),
+        "D": ([decimal.Decimal(0), "no number"], 0.0, 0.0, 0.0, None),
+    })
+    assert (got.mean, got.value, got.min, got.max, got.total_records) == (0.25, 0.25, 0.0, 1.0, 8)
+
+
+def test_means_without_min_or_max_merge_with_none_there():
+    got = scripted_run({"A": ([0.5, 0.5], 0.5, None, None, None), "B": ([0.25, 0.25], 0.25, None, 0.25, None)})
+    assert (got.mean, got.value, got.min, got.max, got.total_records) == (0.375, 0.375, None, 0.25, 4)
+
+
+def test_without_a_mean_every_partitions_errors_are_kept():
+    def failed(code):
+        return [Error(code=code, message_en=f"failed {code}")]
+
+    got = scripted_run({"A": ([None, None], None, None, None, failed("a")),
+                        "B": ([None, None], None, None, None, failed("b"))})
+    assert (got.mean, got.value, got.min, got.max) == (None, "Error", None, None)
+    assert errors(got.errors) == [("a", "failed a"), ("b", "failed b")]
 
 
 # ---- how a run shows itself --------------------------------------------------------------------

@@ -22,84 +22,83 @@ struct Prepared {
     Ref metrics;  // in evaluation order
 };
 
-Prepared prepare(PyObject* globals, PyObject* configuration, PyObject* data, PyObject* metrics,
-                 PyObject* api_client, PyObject* metric_groups) {
+Prepared prepare(Handle globals, Handle configuration, Handle data, Handle metrics, Handle api_client,
+                 Handle metric_groups) {
+    auto global = [&](const char* name) { return lookup_global(globals, name); };
     Prepared p;
     p.api_client = Ref::borrow(api_client);
-    if (!truthy(api_client)) {
-        if (!truthy(lookup_global(globals, "api_client_cache").get()))
-            dict_set(globals, "api_client_cache", call(lookup_global(globals, "APIClient")).get());
-        p.api_client = lookup_global(globals, "api_client_cache");
+    if (!api_client.truthy()) {
+        if (!global("api_client_cache").truthy()) globals.set_item("api_client_cache", global("APIClient")());
+        p.api_client = global("api_client_cache");
     }
-    p.meter_client = call(lookup_global(globals, "MeterClient"),
-                          kw("vexmon_client", getattr(p.api_client.get(), "vexmon_client")));
+    p.meter_client = global("MeterClient")(kw("vexmon_client", p.api_client.attr("vexmon_client")));
 
     p.data = Ref::borrow(data);
-    Ref pd = lookup_global(globals, "pd");
-    if (PyDict_Check(p.data.get())) p.data = call_method(pd.get(), "DataFrame", new_list_of({p.data.get()}));
-    if (PyList_Check(p.data.get())) p.data = call_method(pd.get(), "DataFrame", p.data);
+    Ref pd = global("pd");
+    if (p.data.is_dict()) p.data = pd.method("DataFrame", new_list_of({p.data}));
+    if (p.data.is_list()) p.data = pd.method("DataFrame", p.data);
 
-    call(lookup_global(globals, "__validate_data"), kw("configuration", configuration), kw("data", p.data));
-    call(lookup_global(globals, "__populate_record_id_timestamp"), kw("configuration", configuration),
-         kw("data", p.data));
-    p.metrics = call(lookup_global(globals, "_resolve_metric_dependencies"), kw("metrics", metrics),
-                     kw("metric_groups", metric_groups));
+    global("__validate_data")(kw("configuration", configuration), kw("data", p.data));
+    global("__populate_record_id_timestamp")(kw("configuration", configuration), kw("data", p.data));
+    p.metrics = global("_resolve_metric_dependencies")(kw("metrics", metrics), kw("metric_groups", metric_groups));
     return p;
 }
 
-Ref tracking_payload(PyObject* metric) {
+Ref tracking_payload(Handle metric) {
     Ref payload = new_dict();
-    dict_set(payload.get(), "objectType", text("Metric Evaluation").get());
-    dict_set(payload.get(), "custom.metric_name", getattr(metric, "name").get());
+    payload.set_item("objectType", text("Metric Evaluation"));
+    payload.set_item("custom.metric_name", metric.attr("name"));
     return payload;
 }
 
-Ref without_none(PyObject* results) {
+// [result for result in results if result is not None]
+Ref without_none(Handle results) {
     Ref kept = new_list();
-    for_each(results, [&](PyObject* r) {
-        if (r != Py_None) append(kept.get(), r);
-    });
+    for (const Ref& result : iterate(results))
+        if (!result.is_none()) append(kept, result);
     return kept;
 }
 
 // ---- synchronous run ---------------------------------------------------------------------------
 
-Ref evaluate_metrics(Invocation& a) {
-    PyObject* configuration = a[0];
-    Prepared p = prepare(a.globals().get(), configuration, a[1], a[2], a[3], a[4]);
+// _evaluate_metrics(configuration, data, metrics, api_client=None, metric_groups=[], **kwargs)
+Ref evaluate_metrics(Invocation& args) {
+    auto [configuration, data, metrics, api_client, metric_groups] = args.bind<5>();
+    Prepared p = prepare(args.globals(), configuration, data, metrics, api_client, metric_groups);
 
     Ref results = new_list();
-    Ref segment_manager = call(a.global("SegmentBatchManager"));
+    Ref segment_manager = args.global("SegmentBatchManager")();
 
-    Ref output_fields = getattr(configuration, "output_fields");
-    if (truthy(output_fields.get())) {
+    Ref output_fields = configuration.attr("output_fields");
+    if (output_fields.truthy()) {
+        Handle str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);  // the type itself, whatever `str` names
         Ref as_text = new_dict();
-        for_each(output_fields.get(), [&](PyObject* field) {
-            dict_set(as_text.get(), field, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        });
-        p.data = call_method(p.data.get(), "astype", as_text);
+        for (const Ref& field : iterate(output_fields)) as_text.set_item(field, str_type);
+        p.data = p.data.method("astype", as_text);
     }
 
-    for_each(p.metrics.get(), [&](PyObject* metric) {
-        Ref label = text_format("Metric Evaluation - %U", format(getattr(metric, "name").get()).get());
-        Ref timer = call(a.global("track_duration"), label);
-        with_context(timer.get(), [&] {
-            CallArgs args;
-            args.kw("data", p.data).kw("configuration", configuration);
-            if (truthy(getattr(metric, "metric_dependencies").get())) args.kw("metrics_result", results);
-            else args.kw("meter_client", p.meter_client);
-            args.kw("api_client", p.api_client).merge(a.kwargs());
-            append(results.get(), args.call(getattr(metric, "evaluate").get()).get());
+    for (const Ref& metric : iterate(p.metrics)) {
+        Ref label = text_format("Metric Evaluation - %U", format(metric.attr("name")));
+        Ref timer = args.global("track_duration")(label);
+        with_context(timer, [&] {  // with track_duration(label):
+            CallArgs evaluate;
+            evaluate.kw("data", p.data).kw("configuration", configuration);
+            if (metric.attr("metric_dependencies").truthy()) evaluate.kw("metrics_result", results);
+            else evaluate.kw("meter_client", p.meter_client);
+            evaluate.kw("api_client", p.api_client).merge(args.kwargs());
+            append(results, evaluate.call(metric.attr("evaluate")));
         });
-        call(a.global("run_in_event_loop"), getattr(segment_manager.get(), "track_event"), tracking_payload(metric));
-    });
+        args.global("run_in_event_loop")(segment_manager.attr("track_event"), tracking_payload(metric));
+    }
 
-    return call(a.global("MetricsEvaluationResult"), kw("metrics_result", without_none(results.get())));
+    return args.global("MetricsEvaluationResult")(kw("metrics_result", without_none(results)));
 }
 
 // ---- asynchronous run --------------------------------------------------------------------------
 
-Ref start_metric(PyObject* metric, const Prepared& p, PyObject* configuration, PyObject* results, PyObject* kwargs) {
+// metric.evaluate_async(data=..., configuration=..., metrics_result=results, meter_client=...,
+//                       api_client=..., **kwargs)
+Ref start_metric(Handle metric, const Prepared& p, Handle configuration, Handle results, Handle kwargs) {
     return CallArgs()
         .kw("data", p.data)
         .kw("configuration", configuration)
@@ -107,114 +106,110 @@ Ref start_metric(PyObject* metric, const Prepared& p, PyObject* configuration, P
         .kw("meter_client", p.meter_client)
         .kw("api_client", p.api_client)
         .merge(kwargs)
-        .call(getattr(metric, "evaluate_async").get());
+        .call(metric.attr("evaluate_async"));
 }
 
 // Metrics that others depend on run first, one at a time, each awaited once; everything
 // else then runs concurrently under the bound.
 Async evaluate_metrics_async_run(Ref globals, Ref configuration, Ref data, Ref metrics, Ref api_client,
                                  Ref metric_groups, Ref kwargs) {
-    PyObject* g = globals.get();
-    Prepared p = prepare(g, configuration.get(), data.get(), metrics.get(), api_client.get(), metric_groups.get());
+    Prepared p = prepare(globals, configuration, data, metrics, api_client, metric_groups);
 
     Ref results = new_list();
     Ref futures = new_list();
     Ref metrics_with_dependencies = new_list();
     Ref dependency_metric_map = new_dict();
-    Ref segment_manager = call(lookup_global(g, "SegmentBatchManager"));
+    Ref segment_manager = lookup_global(globals, "SegmentBatchManager")();
 
-    Ref all_metrics = list_of(p.metrics.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_metrics.get()); ++i) {
-        PyObject* metric = PyList_GET_ITEM(all_metrics.get(), i);
-        if (truthy(getattr(metric, "metric_dependencies").get())) {
-            append(metrics_with_dependencies.get(), metric);
+    Ref all_metrics = list_of(p.metrics);
+    for (const Ref& metric : iterate(all_metrics)) {
+        if (metric.attr("metric_dependencies").truthy()) {
+            append(metrics_with_dependencies, metric);
             continue;
         }
-        append(futures.get(), start_metric(metric, p, configuration.get(), results.get(), kwargs.get()).get());
-        Ref tracking = call_method(segment_manager.get(), "track_event", tracking_payload(metric));
+        append(futures, start_metric(metric, p, configuration, results, kwargs));
+        Ref tracking = segment_manager.method("track_event", tracking_payload(metric));
         co_await tracking;
-        dict_set(dependency_metric_map.get(), getattr(metric, "name").get(), item_at(futures.get(), -1).get());
+        dependency_metric_map.set_item(metric.attr("name"), futures[-1]);
     }
 
-    segment_manager = call(lookup_global(g, "SegmentBatchManager"));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(metrics_with_dependencies.get()); ++i) {
-        Ref metric = Ref::borrow(PyList_GET_ITEM(metrics_with_dependencies.get(), i));
-        Ref dependencies = list_of(getattr(metric.get(), "metric_dependencies").get());
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(dependencies.get()); ++j) {
-            Ref name = getattr(PyList_GET_ITEM(dependencies.get(), j), "name");
-            Ref pending = dict_get(dependency_metric_map.get(), name.get());
+    segment_manager = lookup_global(globals, "SegmentBatchManager")();
+    for (const Ref& metric : iterate(metrics_with_dependencies)) {
+        Ref dependencies = list_of(metric.attr("metric_dependencies"));
+        for (const Ref& dependency : iterate(dependencies)) {
+            Ref name = dependency.attr("name");
+            Ref pending = dict_get(dependency_metric_map, name);
             if (!pending) continue;
             Ref value = co_await pending;
-            append(results.get(), value.get());
-            if (PyDict_DelItem(dependency_metric_map.get(), name.get()) < 0) throw_error();
-            call_method(futures.get(), "remove", pending);
+            append(results, value);
+            dependency_metric_map.method("pop", name);  // del dependency_metric_map[name]
+            futures.method("remove", pending);
         }
-        append(futures.get(), start_metric(metric.get(), p, configuration.get(), results.get(), kwargs.get()).get());
-        Ref tracking = call_method(segment_manager.get(), "track_event", tracking_payload(metric.get()));
+        append(futures, start_metric(metric, p, configuration, results, kwargs));
+        Ref tracking = segment_manager.method("track_event", tracking_payload(metric));
         co_await tracking;
     }
 
-    Ref bound = dict_get(kwargs.get(), "max_concurrency");
-    if (!bound) bound = integer(kDefaultMaxConcurrency);
-    Ref gathering = call(lookup_global(g, "gather_with_concurrency"), kw("coros", futures), kw("max_concurrency", bound));
+    Ref max_concurrency = dict_get(kwargs, "max_concurrency");
+    if (!max_concurrency) max_concurrency = integer(kDefaultMaxConcurrency);
+    Ref gathering = lookup_global(globals, "gather_with_concurrency")(kw("coros", futures),
+                                                                      kw("max_concurrency", max_concurrency));
     Ref gathered = co_await gathering;
-    call_method(results.get(), "extend", gathered);
+    results.method("extend", gathered);
 
-    co_return call(lookup_global(g, "MetricsEvaluationResult"), kw("metrics_result", without_none(results.get())));
+    co_return lookup_global(globals, "MetricsEvaluationResult")(kw("metrics_result", without_none(results)));
 }
 
-Ref evaluate_metrics_async(Invocation& a) {
-    return make_coroutine(evaluate_metrics_async_run(Ref::borrow(a.globals()), Ref::borrow(a[0]), Ref::borrow(a[1]),
-                                                     Ref::borrow(a[2]), Ref::borrow(a[3]), Ref::borrow(a[4]),
-                                                     Ref::borrow(a.kwargs())), a);
+// _evaluate_metrics_async(configuration, data, metrics, api_client=None, metric_groups=[], **kwargs)
+Ref evaluate_metrics_async(Invocation& args) {
+    auto [configuration, data, metrics, api_client, metric_groups] = args.bind<5>();
+    return make_coroutine(evaluate_metrics_async_run(Ref::borrow(args.globals()), Ref::borrow(configuration),
+                                                     Ref::borrow(data), Ref::borrow(metrics), Ref::borrow(api_client),
+                                                     Ref::borrow(metric_groups), Ref::borrow(args.kwargs())),
+                          args);
 }
 
 // ---- ordering ----------------------------------------------------------------------------------
 
-bool name_is_queued(PyObject* queue, PyObject* metric) {
+// metric.name in [queued.name for queued in queue]
+bool name_is_queued(Handle queue, Handle metric) {
     Ref names = new_list();
-    for_each(queue, [&](PyObject* queued) { append(names.get(), getattr(queued, "name").get()); });
-    int found = PySequence_Contains(names.get(), getattr(metric, "name").get());
-    if (found < 0) throw_error();
-    return found;
+    for (const Ref& queued : iterate(queue)) append(names, queued.attr("name"));
+    return names.contains(metric.attr("name"));
 }
 
-// Requested metrics keep their order; a dependency not yet queued by name goes to the
-// front (one level only), a group's metric not yet queued by name to the end.
-Ref resolve_metric_dependencies(Invocation& a) {
-    PyObject* metrics = a[0];
-    Ref queue = list_of(metrics);
-    for_each(metrics, [&](PyObject* metric) {
-        Ref dependencies = getattr(metric, "metric_dependencies");
-        if (!truthy(dependencies.get())) return;
-        for_each(dependencies.get(), [&](PyObject* dependency) {
-            if (!name_is_queued(queue.get(), dependency) && PyList_Insert(queue.get(), 0, dependency) < 0)
-                throw_error();
-        });
-    });
-    for_each(a[1], [&](PyObject* group) {
-        for_each(call_method(group, "get_metrics").get(), [&](PyObject* metric) {
-            if (!name_is_queued(queue.get(), metric)) append(queue.get(), metric);
-        });
-    });
-    return queue;
+// _resolve_metric_dependencies(metrics=[], metric_groups=[]): requested metrics keep their
+// order; a dependency not yet queued by name goes to the front (one level only), a group's
+// metric not yet queued by name to the end.
+Ref resolve_metric_dependencies(Invocation& args) {
+    auto [metrics, metric_groups] = args.bind<2>();
+    Ref metrics_queue = list_of(metrics);
+    for (const Ref& metric : iterate(metrics)) {
+        Ref dependencies = metric.attr("metric_dependencies");
+        if (!dependencies.truthy()) continue;
+        for (const Ref& dependency : iterate(dependencies))
+            if (!name_is_queued(metrics_queue, dependency)) metrics_queue.method("insert", integer(0), dependency);
+    }
+    for (const Ref& group : iterate(metric_groups))
+        for (const Ref& metric : iterate(group.method("get_metrics")))
+            if (!name_is_queued(metrics_queue, metric)) append(metrics_queue, metric);
+    return metrics_queue;
 }
 
 // ---- preparation of the table ------------------------------------------------------------------
 
-Ref validate_data(Invocation& a) {
-    if (truthy(getattr(a[1], "empty").get())) raise(PyExc_ValueError, "%s", kEmptyData);
+// __validate_data(configuration, data)
+Ref validate_data(Invocation& args) {
+    [[maybe_unused]] auto [configuration, data] = args.bind<2>();
+    if (data.attr("empty").truthy()) raise(PyExc_ValueError, "%s", kEmptyData);
     return none();
 }
 
-// A column needs filling when the table lacks it or it holds nothing but nulls.
-bool needs_filling(PyObject* data, PyObject* configuration, const char* field) {
-    Ref columns = call_method(getattr(data, "columns").get(), "to_list");
-    int present = PySequence_Contains(columns.get(), getattr(configuration, field).get());
-    if (present < 0) throw_error();
-    if (!present) return true;
-    Ref column = get_item(data, getattr(configuration, field).get());
-    return truthy(call_method(call_method(column.get(), "isnull").get(), "all").get());
+// A column needs filling when the table lacks it or it holds nothing but nulls:
+// `field not in data.columns.to_list() or data[field].isnull().all()`.
+bool needs_filling(Handle data, Handle configuration, const char* field) {
+    if (!data.attr("columns").method("to_list").contains(configuration.attr(field))) return true;
+    return data[configuration.attr(field)].method("isnull").method("all").truthy();
 }
 
 // The standard library's uuid4, as bound when the module was imported.
@@ -251,25 +246,24 @@ Ref uuid4_texts(Py_ssize_t count) {
     return texts;
 }
 
-Ref populate_record_id_timestamp(Invocation& a) {
-    PyObject* configuration = a[0];
-    PyObject* data = a[1];
+// __populate_record_id_timestamp(configuration, data)
+Ref populate_record_id_timestamp(Invocation& args) {
+    auto [configuration, data] = args.bind<2>();
     if (needs_filling(data, configuration, "record_id_field")) {
-        const Py_ssize_t rows = length(data);
-        Ref uuid = a.global("uuid");
-        Ref uuid4 = getattr(uuid.get(), "uuid4");
+        const Py_ssize_t rows = data.len();
+        Ref uuid4 = args.global("uuid").attr("uuid4");
         Ref ids;
         if (uuid4.is(standard_uuid4)) {
             ids = uuid4_texts(rows);  // the same texts, without a UUID object per row
         } else {  // a replaced uuid or uuid4 is called as it is
-            ids = new_list(rows);
-            for (Py_ssize_t i = 0; i < rows; ++i) PyList_SET_ITEM(ids.get(), i, str(call(uuid4).get()).release());
+            ids = new_list();
+            for (Py_ssize_t i = 0; i < rows; ++i) append(ids, uuid4().str());
         }
-        set_item(data, getattr(configuration, "record_id_field").get(), ids.get());
+        data.set_item(configuration.attr("record_id_field"), ids);
     }
     if (needs_filling(data, configuration, "record_timestamp_field")) {
-        Ref now = call_method(a.global("datetime").get(), "now");
-        set_item(data, getattr(configuration, "record_timestamp_field").get(), call_method(now.get(), "isoformat").get());
+        Ref now = args.global("datetime").method("now");
+        data.set_item(configuration.attr("record_timestamp_field"), now.method("isoformat"));
     }
     return none();
 }
@@ -277,19 +271,28 @@ Ref populate_record_id_timestamp(Invocation& a) {
 // ---- the module --------------------------------------------------------------------------------
 
 constexpr const char* kConfiguration = "GenAIConfiguration | AgenticAIConfiguration";
+constexpr const char* kResolverDoc =
+    "\n    Helper method to generate the metrics queue based on metrics dependencies and metric groups.\n    ";
+
+Param metrics_param() { return Param("metrics").annotated("list[GenAIMetric]").exactly(&PyList_Type); }
+Param metric_groups_param() {
+    return Param("metric_groups").annotated("list[MetricGroup]").exactly(&PyList_Type).defaults_to_empty_list();
+}
 
 std::vector<Param> entry_params() {
     return {Param("configuration").annotated(kConfiguration),
-            Param("data").annotated("pd.DataFrame | dict | list[dict]"),
-            Param("metrics").annotated("list[GenAIMetric]").exactly(&PyList_Type),
-            Param("api_client").annotated("APIClient").defaults_to_none(),
-            Param("metric_groups").annotated("list[MetricGroup]").exactly(&PyList_Type).defaults_to_empty_list()};
+            Param("data").annotated("pd.DataFrame | dict | list[dict]"), metrics_param(),
+            Param("api_client").annotated("APIClient").defaults_to_none(), metric_groups_param()};
+}
+
+std::vector<Param> table_params() {
+    return {Param("configuration").annotated(kConfiguration), Param("data").annotated("pd.DataFrame")};
 }
 
 void exec(Module& m) {
     m.import("os");
     m.import("uuid");
-    if (!standard_uuid4) standard_uuid4 = getattr(m.global("uuid"), "uuid4").release();  // kept for good
+    if (!standard_uuid4) standard_uuid4 = m.global("uuid").attr("uuid4").release();  // kept for good
     m.from_import("datetime", "datetime");
     m.import("pandas", "pd");
     m.from_import("tessaly.clients.api_client", "APIClient");
@@ -317,17 +320,12 @@ void exec(Module& m) {
            .returns = "MetricsEvaluationResult",
            .coroutine = true});
     m.def({.name = "_resolve_metric_dependencies",
-           .params = {Param("metrics").annotated("list[GenAIMetric]").exactly(&PyList_Type).defaults_to_empty_list(),
-                      Param("metric_groups").annotated("list[MetricGroup]").exactly(&PyList_Type).defaults_to_empty_list()},
+           .params = {metrics_param().defaults_to_empty_list(), metric_groups_param()},
            .body = resolve_metric_dependencies,
            .returns = "list[GenAIMetric]",
-           .doc = "\n    Helper method to generate the metrics queue based on metrics dependencies and metric groups.\n    "});
-    m.def({.name = "__populate_record_id_timestamp",
-           .params = {Param("configuration").annotated(kConfiguration), Param("data").annotated("pd.DataFrame")},
-           .body = populate_record_id_timestamp});
-    m.def({.name = "__validate_data",
-           .params = {Param("configuration").annotated(kConfiguration), Param("data").annotated("pd.DataFrame")},
-           .body = validate_data});
+           .doc = kResolverDoc});
+    m.def({.name = "__populate_record_id_timestamp", .params = table_params(), .body = populate_record_id_timestamp});
+    m.def({.name = "__validate_data", .params = table_params(), .body = validate_data});
 }
 
 }  // namespace

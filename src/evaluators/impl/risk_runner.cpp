@@ -6,157 +6,154 @@ using namespace tsy;
 
 namespace {
 
+constexpr const char* kEvaluationFailed = "Error while evaluating FM risks. Reason: %S";
+constexpr const char* kUnparsable = "Failed to parse model risk result. %S";
+constexpr const char* kModelNotOffered =
+    "The Model ID provided is not supported for your environment. Here is a list of the available models: %S";
 
-// The hosting service's URL of the governance service's region.
-Ref rivet_url_for(PyObject* globals, PyObject* governance_url) {
-    Ref record = call_method(lookup_global(globals, "VEXMON_ENDPOINT_TABLE").get(), "get", governance_url);
-    return getattr(record.get(), "rivet_url");
+// VEXMON_ENDPOINT_TABLE.get(governance_url).rivet_url: the hosting service's URL of the
+// governance service's region.
+Ref rivet_url_for(const Invocation& args, Handle governance_url) {
+    return args.global("VEXMON_ENDPOINT_TABLE").method("get", governance_url).attr("rivet_url");
 }
 
-Ref evaluate_model_risk(Invocation& a) {
-    PyObject* configuration = a[0];
-    Ref api_client = Ref::borrow(a[1]);
-    if (!truthy(api_client.get())) api_client = call(a.global("APIClient"));
-    Ref meter_client = call(a.global("MeterClient"), kw("vexmon_client", getattr(api_client, "vexmon_client")));
+// _evaluate_model_risk(configuration, api_client=None)
+Ref evaluate_model_risk(Invocation& args) {
+    auto [configuration, api_client] = args.bind<2>();
+    Ref default_client;  // the client made here, when none is given; api_client then borrows it
+    if (!api_client.truthy()) api_client = default_client = args.global("APIClient")();
+    Ref meter_client = args.global("MeterClient")(kw("vexmon_client", api_client.attr("vexmon_client")));
 
-    auto pair = unpack(call(a.global("build_system_credentials"), configuration, getattr(api_client, "credentials")).get(), 2);
-    Ref plugin = call(a.global("EvaluateFMRisk"), kw("system_credentials", pair[0]),
-                      kw("foundation_model_name", getattr(getattr(configuration, "model_details"), "model_name")),
-                      kw("risk_dimensions", getattr(configuration, "risk_dimensions")), kw("scoring_function", pair[1]),
-                      kw("max_sample_size", getattr(configuration, "max_sample_size")));
+    auto [system_credentials, scoring_function] =
+        unpack<2>(args.global("build_system_credentials")(configuration, api_client.attr("credentials")));
+    Ref plugin = args.global("EvaluateFMRisk")(
+        kw("system_credentials", system_credentials),
+        kw("foundation_model_name", configuration.attr("model_details").attr("model_name")),
+        kw("risk_dimensions", configuration.attr("risk_dimensions")), kw("scoring_function", scoring_function),
+        kw("max_sample_size", configuration.attr("max_sample_size")));
 
-    Ref results, pdf_file_path;
+    Ref risks_metrics_results, pdf_file_path;
     try {
-        results = call_method(plugin.get(), "evaluate_fm_risks");
-        Ref print = getattr(Ref::checked(PyImport_ImportModule("builtins")).get(), "print");
-        call(print, results);
+        risks_metrics_results = plugin.method("evaluate_fm_risks");
+        builtin("print")(risks_metrics_results);
         pdf_file_path = none();
-        if (truthy(getattr(configuration, "pdf_report_output_path").get()))
-            pdf_file_path = call_method(plugin.get(), "get_pdf_report", results, getattr(configuration, "pdf_report_output_path"),
-                                        getattr(configuration, "thresholds"));
+        if (configuration.attr("pdf_report_output_path").truthy())
+            pdf_file_path = plugin.method("get_pdf_report", risks_metrics_results,
+                                          configuration.attr("pdf_report_output_path"),
+                                          configuration.attr("thresholds"));
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("Error while evaluating FM risks. Reason: %S", e.exception().get());
-        raise_in_context(new_exception(PyExc_Exception, message.get()), e);
+        raise_in_context(new_exception(PyExc_Exception, text_format(kEvaluationFailed, e.exception())), e);
     }
 
-    call_method(meter_client.get(), "update_evaluations");
+    meter_client.method("update_evaluations");
 
-    Ref output_file_path = truthy(pdf_file_path.get()) ? str(pdf_file_path.get()) : none();
-    Ref mr_result = call(a.global("ModelRiskResult"), kw("risks", new_list()), kw("output_file_path", output_file_path));
+    Ref output_file_path = pdf_file_path.truthy() ? pdf_file_path.str() : none();
+    Ref mr_result = args.global("ModelRiskResult")(kw("risks", new_list()), kw("output_file_path", output_file_path));
 
     try {
-        Ref risks = getattr(mr_result, "risks");
-        Ref risk_class = a.global("Risk"), benchmark_class = a.global("Benchmark"), metric_class = a.global("RiskMetric");
-        for_each(call_method(results.get(), "items").get(), [&](PyObject* risk_item) {
-            auto risk = unpack(risk_item, 2);
+        Ref risks = mr_result.attr("risks");
+        Ref risk_class = args.global("Risk"), benchmark_class = args.global("Benchmark"),
+            metric_class = args.global("RiskMetric");
+        for (const Ref& risk_item : iterate(risks_metrics_results.method("items"))) {
+            auto [risk_name, benchmark_results] = unpack<2>(risk_item);
             Ref benchmarks = new_list();
-            for_each(call_method(risk[1].get(), "items").get(), [&](PyObject* benchmark_item) {
-                auto benchmark = unpack(benchmark_item, 2);
+            for (const Ref& benchmark_item : iterate(benchmark_results.method("items"))) {
+                auto [benchmark_name, metric_results] = unpack<2>(benchmark_item);
                 Ref metrics = new_list();
-                for_each(call_method(benchmark[1].get(), "items").get(), [&](PyObject* metric_item) {
-                    auto metric = unpack(metric_item, 2);
-                    append(metrics.get(), call(metric_class, kw("name", metric[0]), kw("value", metric[1])).get());
-                });
-                append(benchmarks.get(), call(benchmark_class, kw("name", benchmark[0]), kw("metrics", metrics)).get());
-            });
-            call_method(risks.get(), "append", call(risk_class, kw("name", risk[0]), kw("benchmarks", benchmarks)));
-        });
+                for (const Ref& metric_item : iterate(metric_results.method("items"))) {
+                    auto [metric_name, value] = unpack<2>(metric_item);
+                    append(metrics, metric_class(kw("name", metric_name), kw("value", value)));
+                }
+                append(benchmarks, benchmark_class(kw("name", benchmark_name), kw("metrics", metrics)));
+            }
+            risks.method("append", risk_class(kw("name", risk_name), kw("benchmarks", benchmarks)));
+        }
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
-        Ref message = text_format("Failed to parse model risk result. %S", e.exception().get());
-        raise_in_context(new_exception(PyExc_ValueError, message.get()), e);
+        raise_in_context(new_exception(PyExc_ValueError, text_format(kUnparsable, e.exception())), e);
     }
     return mr_result;
 }
 
-Ref build_system_credentials(Invocation& a) {
-    PyObject* configuration = a[0];
-    PyObject* credentials = a[1];
-    Ref system = new_dict();
+// build_system_credentials(configuration, credentials) -> (system_credentials, scoring_function)
+Ref build_system_credentials(Invocation& args) {
+    auto [configuration, credentials] = args.bind<2>();
+    Ref system_credentials = new_dict();
     Ref scoring_function = none();
-    Ref model = getattr(configuration, "model_details");
+    Ref model = configuration.attr("model_details");
 
-    if (is_instance(model.get(), a.global("NimbalFoundationModel").get())) {
-        dict_set(system.get(), "lumora_ai_project_id", getattr(model, "project_id").get());
-        Ref nimbal_client = call(a.global("get_ozri_credentials"), credentials);
-        call(a.global("check_if_model_id_is_valid"), getattr(model, "model_id"), nimbal_client);
-        dict_set(system.get(), "lumora_ai_model_id", getattr(model, "model_id").get());
-        Ref own = getattr(getattr(model, "provider"), "credentials");
-        if (truthy(own.get())) {
-            dict_set(system.get(), "lumora_ai_endpoint_url", getattr(own, "url").get());
-            if (truthy(getattr(own, "version").get())) {
-                dict_set(system.get(), "lumora_ai_dpx_username", getattr(own, "username").get());
-                dict_set(system.get(), "lumora_ai_dpx_apikey", getattr(own, "api_key").get());
+    if (model.isinstance(args.global("NimbalFoundationModel"))) {
+        system_credentials.set_item("lumora_ai_project_id", model.attr("project_id"));
+        Ref nimbal_client = args.global("get_ozri_credentials")(credentials);
+        args.global("check_if_model_id_is_valid")(model.attr("model_id"), nimbal_client);
+        system_credentials.set_item("lumora_ai_model_id", model.attr("model_id"));
+        Ref own = model.attr("provider").attr("credentials");
+        if (own.truthy()) {
+            system_credentials.set_item("lumora_ai_endpoint_url", own.attr("url"));
+            if (own.attr("version").truthy()) {
+                system_credentials.set_item("lumora_ai_dpx_username", own.attr("username"));
+                system_credentials.set_item("lumora_ai_dpx_apikey", own.attr("api_key"));
             } else {
-                dict_set(system.get(), "lumora_ai_cloud_apikey", getattr(own, "api_key").get());
+                system_credentials.set_item("lumora_ai_cloud_apikey", own.attr("api_key"));
             }
-        } else if (truthy(getattr(credentials, "version").get())) {
-            dict_set(system.get(), "lumora_ai_endpoint_url", getattr(credentials, "url").get());
-            dict_set(system.get(), "lumora_ai_dpx_username", getattr(credentials, "username").get());
-            dict_set(system.get(), "lumora_ai_dpx_apikey", getattr(credentials, "api_key").get());
+        } else if (credentials.attr("version").truthy()) {
+            system_credentials.set_item("lumora_ai_endpoint_url", credentials.attr("url"));
+            system_credentials.set_item("lumora_ai_dpx_username", credentials.attr("username"));
+            system_credentials.set_item("lumora_ai_dpx_apikey", credentials.attr("api_key"));
         } else {
-            dict_set(system.get(), "lumora_ai_cloud_apikey", getattr(credentials, "api_key").get());
-            dict_set(system.get(), "lumora_ai_endpoint_url", rivet_url_for(a.globals().get(), getattr(credentials, "url").get()).get());
+            system_credentials.set_item("lumora_ai_cloud_apikey", credentials.attr("api_key"));
+            system_credentials.set_item("lumora_ai_endpoint_url", rivet_url_for(args, credentials.attr("url")));
         }
-    } else if (is_instance(model.get(), a.global("CustomFoundationModel").get())) {
-        scoring_function = getattr(model, "_scoring_fn");
+    } else if (model.isinstance(args.global("CustomFoundationModel"))) {
+        scoring_function = model.attr("_scoring_fn");
     }
 
-    Ref console = getattr(configuration, "lumora_gc_configuration");
-    if (truthy(console.get())) {
-        auto console_credential = [&](const char* name) { return getattr(getattr(console, "credentials"), name); };
-        dict_set(system.get(), "op_url", console_credential("url").get());
-        dict_set(system.get(), "op_username", console_credential("username").get());
-        dict_set(system.get(), "op_password", console_credential("password").get());
-        dict_set(system.get(), "op_model_id", getattr(console, "model_id").get());
-        dict_set(system.get(), "op_apikey", console_credential("api_key").get());
-        int dpx = PySequence_Contains(dict_get(system.get(), "op_url").get(), text("dpx").get());
-        if (dpx < 0) throw_error();
-        if (dpx) {
-            dict_set(system.get(), "op_dpx_apikey", console_credential("api_key").get());
-            Ref parts = call(a.global("urlsplit"), console_credential("url"));
-            dict_set(system.get(), "op_dpx_host", getattr(parts, "netloc").get());
+    Ref console = configuration.attr("lumora_gc_configuration");
+    if (console.truthy()) {
+        auto console_credential = [&](const char* name) { return console.attr("credentials").attr(name); };
+        system_credentials.set_item("op_url", console_credential("url"));
+        system_credentials.set_item("op_username", console_credential("username"));
+        system_credentials.set_item("op_password", console_credential("password"));
+        system_credentials.set_item("op_model_id", console.attr("model_id"));
+        system_credentials.set_item("op_apikey", console_credential("api_key"));
+        if (system_credentials["op_url"].contains(text("dpx"))) {
+            system_credentials.set_item("op_dpx_apikey", console_credential("api_key"));
+            Ref parts = args.global("urlsplit")(console_credential("url"));
+            system_credentials.set_item("op_dpx_host", parts.attr("netloc"));
         }
     }
-    return tuple_of({system.get(), scoring_function.get()});
+    return tuple_of({system_credentials, scoring_function});
 }
 
-Ref get_ozri_credentials(Invocation& a) {
-    PyObject* credentials = a[0];
-    Ref credentials_class = a.global("LumoraAICredentials");
-    Ref signature = call_method(a.global("inspect").get(), "signature", getattr(credentials_class, "__init__"));
+// get_ozri_credentials(tessaly_credentials)
+Ref get_ozri_credentials(Invocation& args) {
+    auto [tessaly_credentials] = args.bind<1>();
+    Ref credentials_class = args.global("LumoraAICredentials");
+    Ref signature = args.global("inspect").method("signature", credentials_class.attr("__init__"));
     Ref shared_fields = new_dict();
-    for_each(getattr(signature, "parameters").get(), [&](PyObject* name) {
-        if (!PyUnicode_Check(name)) return;
-        Ref value = Ref::steal(PyObject_GetAttr(credentials, name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-            PyErr_Clear();
-            return;
-        }
-        dict_set(shared_fields.get(), name, value.get());
-    });
-    if (truthy(getattr(credentials, "version").get()))
-        dict_set(shared_fields.get(), "instance_id", text("cairnhost").get());
+    for (const Ref& name : iterate(signature.attr("parameters"))) {
+        if (!name.is_str()) continue;
+        // if hasattr(tessaly_credentials, name): shared_fields[name] = getattr(...), read once
+        if (Ref value = getattr_or(tessaly_credentials, name, nullptr)) shared_fields.set_item(name, value);
+    }
+    if (tessaly_credentials.attr("version").truthy())
+        shared_fields.set_item("instance_id", text("cairnhost"));
     else
-        dict_set(shared_fields.get(), "url", rivet_url_for(a.globals().get(), getattr(credentials, "url").get()).get());
-    Ref hosting_credentials = CallArgs().merge(shared_fields.get()).call(credentials_class.get());
-    return call(a.global("LumoraAIAPIClient"), hosting_credentials);
+        shared_fields.set_item("url", rivet_url_for(args, tessaly_credentials.attr("url")));
+    Ref hosting_credentials = CallArgs().merge(shared_fields).call(credentials_class);  // LumoraAICredentials(**...)
+    return args.global("LumoraAIAPIClient")(hosting_credentials);
 }
 
-Ref check_if_model_id_is_valid(Invocation& a) {
-    Ref manager = call(a.global("FoundationModelsManager"), a[1]);
-    Ref specs = call(getattr(manager.get(), "get_model_specs"), kw("model_id", a[0]));
-    if (truthy(specs.get())) return none();
-    Ref all = call(getattr(manager.get(), "get_model_specs"), kw("get_all", Py_True));
+// check_if_model_id_is_valid(model_id, nimbal_client)
+Ref check_if_model_id_is_valid(Invocation& args) {
+    auto [model_id, nimbal_client] = args.bind<2>();
+    Ref fm_manager = args.global("FoundationModelsManager")(nimbal_client);
+    if (fm_manager.method("get_model_specs", kw("model_id", model_id)).truthy()) return none();
     Ref available = new_list();
-    for_each(get_item(all.get(), text("resources").get()).get(), [&](PyObject* resource) {
-        append(available.get(), get_item(resource, text("model_id").get()).get());
-    });
-    raise(PyExc_ValueError,
-          "The Model ID provided is not supported for your environment. Here is a list of the available models: %S",
-          available.get());
+    for (const Ref& resource : iterate(fm_manager.method("get_model_specs", kw("get_all", true))["resources"]))
+        append(available, resource["model_id"]);
+    raise(PyExc_ValueError, kModelNotOffered, available);
 }
 
 void exec(Module& m) {
