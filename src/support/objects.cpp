@@ -479,6 +479,16 @@ Ref CallArgs::call(Handle callable) const {
         PyObject_Vectorcall(callable.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
+Ref call_unpacked(Handle callable, Handle args, Handle kwargs) {
+    // PyObject_Call takes no other kinds: anything else in their place would crash it.
+    Ref positional = !args                     ? tuple_of({})
+                     : PyTuple_Check(args.get()) ? Ref::borrow(args)
+                                                 : Ref::checked(PySequence_Tuple(args.get()));
+    if (kwargs && !kwargs.is_dict())
+        raise(PyExc_TypeError, "argument after ** must be a dict, not %.200s", type_name(kwargs));
+    return Ref::checked(PyObject_Call(callable.get(), positional.get(), kwargs.get()));
+}
+
 // The tuple of keyword names of a call, as the compiler makes one constant per call site: the
 // same names in the same order give the same tuple, kept for good. Keyword names are mostly
 // interned literals, so most calls find theirs by identity in a small table.

@@ -314,6 +314,12 @@ Ref call_method(Handle o, const char* name, const Args&... args) {
     }
 }
 
+// callable(*args, **kwargs), the dict handed to the callee as it is, as the interpreter's own
+// `f(**d)` hands it: a callee that takes its keywords as a dict (`str.format`) sees every key,
+// text or not, which a call through keyword names (`kw`, CallArgs::merge) refuses. `args` is
+// any iterable (null for none); `kwargs` a dict or null.
+Ref call_unpacked(Handle callable, Handle args, Handle kwargs = nullptr);
+
 // `with manager: body()`. `__exit__` always runs, with the body's exception when it fails;
 // a true result from it suppresses that exception.
 template <class Body>

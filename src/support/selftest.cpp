@@ -97,6 +97,12 @@ Ref built_call(Invocation& args) {
     return call.call(f);
 }
 
+// unpacked_call(f, args, kwargs): f(*args, **kwargs), None standing for no arguments of a kind.
+Ref unpacked_call(Invocation& args) {
+    auto [f, positional, kwargs] = args.bind<3>();
+    return call_unpacked(f, positional.is_none() ? nullptr : positional, kwargs.is_none() ? nullptr : kwargs);
+}
+
 // exact_call(f, items): calls `f(items)`; `items` must be exactly a list, checked before `f`
 // is called.
 Ref exact_call(Invocation& args) {
@@ -280,6 +286,7 @@ void exec(Module& m) {
     m.def({.name = "wrap_error", .params = {Param("f"), Param("as_cause").defaults_to(boolean(true))}, .body = wrap_error});
     m.def({.name = "throw_cpp", .params = {Param("kind")}, .body = throw_cpp});
     m.def({.name = "built_call", .params = {Param("f")}, .body = built_call});
+    m.def({.name = "unpacked_call", .params = {Param("f"), Param("args"), Param("kwargs")}, .body = unpacked_call});
     m.def({.name = "exact_call", .params = {Param("f"), Param("items").exactly(&PyList_Type)}, .body = exact_call});
     m.def({.name = "trivial", .params = {Param("value").defaults_to_none()}, .body = trivial, .coroutine = true});
     m.def({.name = "await_each", .params = {Param("awaitables")}, .body = await_each, .coroutine = true});

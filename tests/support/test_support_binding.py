@@ -286,6 +286,31 @@ def test_merged_call_matches_python(st, explicit, extra):
     )
 
 
+# ---- calls with unpacked arguments ----------------------------------------------------------
+
+@pytest.mark.parametrize(
+    ("f", "args", "kwargs"),
+    [
+        ("{a}-{0}".format, ("x",), {"a": 1, 2: "unused"}),  # a callee taking a dict sees every key
+        ("{0}".format, None, {1: 2}),
+        (_kw, None, {"a": 1, "b": 2}),
+        (_kw, None, {"a": 1, 2: 3}),  # a callee taking keyword names refuses one that is not text
+        (_kw, (1,), None),
+        (divmod, [7, 2], None),  # any iterable for the positional arguments
+        (divmod, range(7, 9), {}),
+        (divmod, None, None),
+    ],
+)
+def test_unpacked_call_matches_python(st, f, args, kwargs):
+    expected = outcome(lambda: f(*(() if args is None else args), **({} if kwargs is None else kwargs)), (), {})
+    assert outcome(st.unpacked_call, (f, args, kwargs), {}) == expected
+
+
+def test_unpacked_call_refuses_keywords_that_are_not_a_dict(st):
+    with pytest.raises(TypeError, match=r"argument after \*\* must be a dict, not list"):
+        st.unpacked_call(_kw, None, [("a", 1)])
+
+
 def test_merged_call_keeps_explicit_keywords_first(st):
     got = st.merged_call(_kw, {"z": 1, "y": 2}, {"b": 3, "a": 4})
     assert list(got) == ["z", "y", "b", "a"]
