@@ -66,6 +66,10 @@ bool text_equals(Handle value, const char* text);
 inline const char* type_name(Handle o) { return Py_TYPE(o.get())->tp_name; }
 // a <op> b for one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE, as `if a < b:` takes it
 bool compare(Handle a, Handle b, int op);
+// `value != value` as the expression computes it, with no shortcut for an object compared with
+// itself (compare() takes one, as `in` does): true for a NaN of any number type. A float is told
+// by its value alone, without a call.
+bool is_nan(Handle value);
 // a + b, a - b, a * b, a / b, a ** b
 enum class Arithmetic { add, sub, mul, truediv, pow };
 Ref arithmetic(Handle a, Handle b, Arithmetic op);

@@ -172,6 +172,12 @@ Ref frame_arena_usage(Invocation&) {
                      integer(static_cast<long long>(u.runs_given_back)).get()});
 }
 
+// is_nan(value)
+Ref is_nan_of(Invocation& args) {
+    auto [value] = args.bind<1>();
+    return boolean(is_nan(value));
+}
+
 // ---- a class ---------------------------------------------------------------------------------
 
 Ref sample_get(Invocation& a) {
@@ -233,6 +239,7 @@ void exec(Module& m) {
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});
     m.def({.name = "frame_arena_usage", .params = {}, .body = frame_arena_usage});
+    m.def({.name = "is_nan", .params = {Param("value")}, .body = is_nan_of});
 
     ClassBuilder sample(m, "Sample");
     sample.doc("A plain class made natively.")
