@@ -4,32 +4,30 @@ using namespace tsy;
 
 namespace providers {
 
-Ref hosting_credentials(PyObject* model) {
-    Ref credentials = getattr(getattr(model, "provider"), "credentials");
+Ref hosting_credentials(Handle model) {
+    Ref credentials = model.attr("provider").attr("credentials");
     Ref result = new_dict();
-    dict_set(result.get(), "url", getattr(credentials, "url").get());
-    if (truthy(getattr(credentials, "api_key").get())) dict_set(result.get(), "api_key", getattr(credentials, "api_key").get());
-    if (truthy(getattr(credentials, "version").get())) {
-        dict_set(result.get(), "username", getattr(credentials, "username").get());
-        dict_set(result.get(), "instance_id", getattr(credentials, "instance_id").get());
-        if (truthy(getattr(credentials, "password").get()))
-            dict_set(result.get(), "password", getattr(credentials, "password").get());
+    result.set_item("url", credentials.attr("url"));
+    if (credentials.attr("api_key").truthy()) result.set_item("api_key", credentials.attr("api_key"));
+    if (credentials.attr("version").truthy()) {
+        result.set_item("username", credentials.attr("username"));
+        result.set_item("instance_id", credentials.attr("instance_id"));
+        if (credentials.attr("password").truthy()) result.set_item("password", credentials.attr("password"));
     }
-    if (truthy(getattr(model, "project_id").get())) dict_set(result.get(), "project_id", getattr(model, "project_id").get());
-    else if (truthy(getattr(model, "space_id").get())) dict_set(result.get(), "space_id", getattr(model, "space_id").get());
+    if (model.attr("project_id").truthy()) result.set_item("project_id", model.attr("project_id"));
+    else if (model.attr("space_id").truthy()) result.set_item("space_id", model.attr("space_id"));
     else raise(PyExc_Exception, "Either project or space id is required");
     return result;
 }
 
 Async evaluate_in_default_executor(Ref module, Ref self, Ref data, bool evaluate_by_keyword) {
-    PyObject* g = module.get();
-    Ref loop = call_method(lookup_global(g, "asyncio").get(), "get_event_loop");
-    Ref partial = getattr(lookup_global(g, "functools"), "partial");
-    Ref runner = lookup_global(g, "start_event_loop_run_func");
-    Ref evaluate = getattr(self, "evaluate");
-    Ref job = evaluate_by_keyword ? call(partial, runner, kw("func", evaluate), kw("data", data))
-                                  : call(partial, runner, evaluate, kw("data", data));
-    Ref running = call_method(loop.get(), "run_in_executor", Py_None, job);
+    Ref loop = lookup_global(module, "asyncio").method("get_event_loop");
+    Ref partial = lookup_global(module, "functools").attr("partial");
+    Ref runner = lookup_global(module, "start_event_loop_run_func");
+    Ref evaluate = self.attr("evaluate");
+    Ref job = evaluate_by_keyword ? partial(runner, kw("func", evaluate), kw("data", data))
+                                  : partial(runner, evaluate, kw("data", data));
+    Ref running = loop.method("run_in_executor", Py_None, job);
     Ref result = co_await running;
     co_return result;
 }

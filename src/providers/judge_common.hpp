@@ -9,7 +9,7 @@ namespace providers {
 // From a hosting-service foundation model: "url", "api_key" when set, and for an installed
 // deployment (truthy `version`) "username", "instance_id" and "password" when set; then its
 // "project_id", else its "space_id" (Exception "Either project or space id is required").
-tsy::Ref hosting_credentials(PyObject* model);
+tsy::Ref hosting_credentials(tsy::Handle model);
 
 // The provider's synchronous `self.evaluate(data=data)` awaited on the loop's default executor:
 //     loop = asyncio.get_event_loop()

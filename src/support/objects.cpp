@@ -210,6 +210,11 @@ bool compare(Handle a, Handle b, int op) {
     return truthy(Ref::checked(PyObject_RichCompare(a.get(), b.get(), op)));
 }
 
+bool is_nan(Handle value) {
+    if (PyFloat_Check(value.get())) return std::isnan(PyFloat_AS_DOUBLE(value.get()));
+    return truthy(Ref::checked(PyObject_RichCompare(value.get(), value.get(), Py_NE)));
+}
+
 Ref arithmetic(Handle a, Handle b, Arithmetic op) {
     switch (op) {
         case Arithmetic::add: return Ref::checked(PyNumber_Add(a.get(), b.get()));

@@ -67,6 +67,10 @@ inline const char* type_name(Handle o) { return Py_TYPE(o.get())->tp_name; }
 // a <op> b for one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE, as `if a < b:` takes it: unlike
 // `equals`, `compare(x, x, Py_EQ)` asks x, and is false for a NaN
 bool compare(Handle a, Handle b, int op);
+// `value != value` as the expression computes it, with no shortcut for an object compared with
+// itself (compare() takes one, as `in` does): true for a NaN of any number type. A float is told
+// by its value alone, without a call.
+bool is_nan(Handle value);
 // a + b, a - b, a * b, a / b, a ** b
 enum class Arithmetic { add, sub, mul, truediv, pow };
 Ref arithmetic(Handle a, Handle b, Arithmetic op);
@@ -157,15 +161,17 @@ private:
 inline Iteration iterate(Handle iterable) { return Iteration(iterable); }
 
 // `for a, b in zip(x, y):` as `for (const auto& [a, b] : zip(x, y))`: items of the iterables
-// side by side, until the first of them ends (the later ones are not asked for one more).
+// side by side, until the first of them ends (the later ones are not asked for one more). An
+// exact list is read by position, as its own iterator reads it (its length looked at each
+// time), without the two calls per item of the iterator protocol.
 template <size_t N>
 class Zip {
 public:
-    explicit Zip(std::array<Ref, N> iterators) : iterators_(std::move(iterators)) {}
+    explicit Zip(std::array<Ref, N> sources) : sources_(std::move(sources)) {}
     struct End {};
     class Cursor {
     public:
-        explicit Cursor(const std::array<Ref, N>& iterators) : iterators_(iterators) { advance(); }
+        explicit Cursor(const std::array<Ref, N>& sources) : sources_(sources) { advance(); }
         const std::array<Ref, N>& operator*() const noexcept { return items_; }
         Cursor& operator++() {
             advance();
@@ -176,28 +182,43 @@ public:
     private:
         void advance() {
             for (size_t i = 0; i < N; ++i) {
-                items_[i] = Ref::steal(PyIter_Next(iterators_[i].get()));
+                PyObject* source = sources_[i].get();
+                if (PyList_CheckExact(source)) {
+                    if (position_ >= PyList_GET_SIZE(source)) {
+                        ended_ = true;
+                        return;
+                    }
+                    items_[i] = Ref::borrow(PyList_GET_ITEM(source, position_));
+                    continue;
+                }
+                items_[i] = Ref::steal(PyIter_Next(source));
                 if (!items_[i]) {
                     if (PyErr_Occurred()) throw_error();
                     ended_ = true;
                     return;
                 }
             }
+            ++position_;
         }
-        const std::array<Ref, N>& iterators_;  // held by the Zip the loop keeps
+        const std::array<Ref, N>& sources_;  // held by the Zip the loop keeps
         std::array<Ref, N> items_;
+        Py_ssize_t position_ = 0;  // of the exact lists
         bool ended_ = false;
     };
-    Cursor begin() const { return Cursor(iterators_); }
+    Cursor begin() const { return Cursor(sources_); }
     End end() const noexcept { return {}; }
 
 private:
-    std::array<Ref, N> iterators_;
+    std::array<Ref, N> sources_;  // an exact list itself, an iterator of anything else
 };
 Ref iterator_of(Handle iterable);  // iter(iterable)
+// What zip() reads an iterable through: an exact list itself, an iterator of anything else.
+inline Ref zip_source(Handle iterable) {
+    return PyList_CheckExact(iterable.get()) ? Ref::borrow(iterable) : iterator_of(iterable);
+}
 template <class... Iterables>
 Zip<sizeof...(Iterables)> zip(const Iterables&... iterables) {
-    return Zip<sizeof...(Iterables)>({iterator_of(iterables)...});
+    return Zip<sizeof...(Iterables)>({zip_source(iterables)...});
 }
 
 // ---- calls ------------------------------------------------------------------------------

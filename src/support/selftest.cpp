@@ -222,6 +222,23 @@ Ref frame_arena_usage(Invocation&) {
                      integer(static_cast<long long>(u.runs_given_back)).get()});
 }
 
+// is_nan(value)
+Ref is_nan_of(Invocation& args) {
+    auto [value] = args.bind<1>();
+    return boolean(is_nan(value));
+}
+
+// zipped(xs, ys, each=None): [(x, y) for x, y in zip(xs, ys)], calling each(x, y) at every step
+Ref zipped(Invocation& args) {
+    auto [xs, ys, each] = args.bind<3>();
+    Ref pairs = new_list();
+    for (const auto& [x, y] : zip(xs, ys)) {
+        if (!each.is_none()) each(x, y);
+        append(pairs, tuple_of({x, y}));
+    }
+    return pairs;
+}
+
 // ---- a class ---------------------------------------------------------------------------------
 
 // Sample.get(self, key=None)
@@ -298,6 +315,8 @@ void exec(Module& m) {
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});
     m.def({.name = "frame_arena_usage", .params = {}, .body = frame_arena_usage});
+    m.def({.name = "is_nan", .params = {Param("value")}, .body = is_nan_of});
+    m.def({.name = "zipped", .params = {Param("xs"), Param("ys"), Param("each").defaults_to_none()}, .body = zipped});
 
     ClassBuilder sample(m, "Sample");
     sample.doc("A plain class made natively.")
