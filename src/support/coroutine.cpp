@@ -154,7 +154,7 @@ bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thro
     using namespace call_events;
     const Start how = thrown ? Start::thrown : self->state == State::created ? Start::call : Start::resume;
     PyObject* code = function_code(self->function);
-    if (!code || !start(self->function, code, how)) {
+    if (!code || !start(self->function, code, how, thrown.get())) {
         *out = nullptr;
         return PYGEN_ERROR;
     }
