@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import collections.abc
+import contextlib
 import gc
 import inspect
 import sys
@@ -828,8 +829,31 @@ def cycle_through_unstarted(mod, loop):
     return c
 
 
+async def handed(box):
+    """Gives what the box holds, keeping nothing of it."""
+    return box.pop()
+
+
+def two_coroutines_keeping_each_other(mod, loop, log):
+    """Two suspended coroutines, each keeping the other in a local of its frame: a cycle through
+    no list, instance or future, only through the coroutines and their frames. Returns the first."""
+    boxes = [], []
+    waits = loop.create_future(), loop.create_future()
+    first = mod.keep(log, handed(boxes[0]), waits[0])
+    second = mod.keep(log, handed(boxes[1]), waits[1])
+    boxes[0].append(second)
+    boxes[1].append(first)
+    assert first.send(None) is waits[0] and second.send(None) is waits[1]
+    return first
+
+
+def cycle_through_two_frames_alone(mod, loop):
+    return two_coroutines_keeping_each_other(mod, loop, [])
+
+
 CYCLES = [cycle_through_parameter, cycle_through_local, cycle_through_nested_frame,
-          cycle_through_awaited_coroutine, cycle_through_body_error_waiting_for_exit, cycle_through_unstarted]
+          cycle_through_awaited_coroutine, cycle_through_body_error_waiting_for_exit, cycle_through_unstarted,
+          cycle_through_two_frames_alone]
 
 
 @pytest.mark.parametrize("shape", CYCLES, ids=lambda f: f.__name__)
@@ -841,6 +865,56 @@ def test_cycles_through_a_frame_are_collected(st, loop, collect, shape, kind):
     del c
     collect()
     assert ref() is None
+
+
+@contextlib.contextmanager
+def throws_failing_in_a_tool(name):
+    """A tool of sys.monitoring whose callback fails on a throw into a coroutine named `name`,
+    as when an interruption lands in it: closing such a coroutine fails before its frame
+    resumes."""
+    monitoring = sys.monitoring
+    tool = 5
+
+    def on_throw(code, offset, exception):
+        if code.co_name == name:
+            raise KeyboardInterrupt
+
+    monitoring.use_tool_id(tool, "test")
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_THROW, on_throw)
+        monitoring.set_events(tool, monitoring.events.PY_THROW)
+        yield
+    finally:
+        monitoring.set_events(tool, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_THROW, None)
+        monitoring.free_tool_id(tool)
+
+
+@pytest.mark.parametrize("report_keeps_them", [False, True], ids=["cleared-at-once", "finalized-once-dropped-later"])
+def test_a_cycle_of_native_frames_whose_finalizers_failed_is_still_collected(st, loop, monkeypatch, report_keeps_them):
+    # The collector finalizes before it clears, and finalizing closes the frames; where closing
+    # fails before a frame resumes, only clearing the coroutines can free the frames. A coroutine
+    # is finalized once in its life: one that a failure report kept alive has only clearing left
+    # when it is dropped.
+    gc.collect()
+    log, failed, kept = [], [], []
+
+    def report(unraisable):
+        if getattr(unraisable.object, "__name__", None) == "keep":
+            failed.append(type(unraisable.exc_value))
+            if report_keeps_them:
+                kept.append(unraisable.object)
+
+    monkeypatch.setattr(sys, "unraisablehook", report)
+    two_coroutines_keeping_each_other(st, loop, log)
+    with throws_failing_in_a_tool("keep"):
+        gc.collect()
+    assert failed == [KeyboardInterrupt, KeyboardInterrupt]  # neither frame was resumed to close
+    if report_keeps_them:
+        assert log == []  # alive again, frames and all
+        kept.clear()
+        gc.collect()
+    assert log == [None, None]  # both frames destroyed
 
 
 def test_a_suspended_frame_shows_its_references_to_the_collector(st, loop):
