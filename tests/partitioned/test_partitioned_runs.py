@@ -37,7 +37,7 @@ from tessaly.entities.llm_judge import LLMJudge
 from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
-from tessaly.metrics import FaithfulnessJudgeMetric, HAPMetric
+from tessaly.metrics import FaithfulnessJudgeMetric, HAPMetric, KeywordDetectionMetric
 from tessaly.metrics.local_metrics import TextLengthMetric
 
 EMPTY = "The provided data is empty for metrics computation."
@@ -193,6 +193,19 @@ def test_records_a_judge_could_not_score_merge_as_one_process(request, client_of
     assert_same_as_one_process(got, expected)
 
 
+
+def test_the_same_metric_twice_is_merged_each_on_its_own(client_of):
+    # Two keyword detectors of the same name, method and display name, told apart by their place.
+    chosen = [KeywordDetectionMetric(keywords=["idiot"]), KeywordDetectionMetric(keywords=["Paris"])]
+    caller = table(8)
+    got = _evaluate_metrics_partitioned(configuration(), caller, chosen, client_of(), partition_rows=3)
+    expected = _evaluate_metrics(configuration(), caller.copy(), chosen, client_of())
+    first, second = expected.metrics_result
+    assert (first.name, first.method, first.display_name) == (second.name, second.method, second.display_name)
+    assert first.mean != second.mean
+    assert_same_as_one_process(got, expected)
+
+
 # ---- failures -----------------------------------------------------------------------------------
 
 
@@ -213,6 +226,20 @@ def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(re
         _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
                                       partition_rows=4, client=dask_client)
     assert str(partitioned.value) == str(one.value) == "cannot score 'Question 9 MARKED first'"
+
+
+
+@pytest.mark.parametrize("where", ["threads", "cluster"], ids=["threads-here", "cluster"])
+def test_no_partition_after_a_failed_one_is_sent(request, client_of, detection, where):
+    dask_client = request.getfixturevalue("threads_client" if where == "threads" else "dask_client")
+    caller = marked_table()
+    tag = f"after a failure, {where}"  # this run's requests, not those a run before left behind
+    caller["question"] = [f"{question} ({tag})" for question in caller["question"]]
+    with pytest.raises(ValueError, match="^cannot score 'Question 9 MARKED first"):
+        _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
+                                      partition_rows=4, client=dask_client, partitions_in_flight=1)
+    asked = {int(re.match(r"Question (\d+)", r.json()["input"]).group(1)) for r in detection.posts() if tag in r.body}
+    assert sorted(asked) == list(range(12))  # the first three partitions, up to the failed one
 
 
 @pytest.mark.parametrize("where", ["here", "cluster"])
