@@ -656,6 +656,40 @@ def test_dropping_a_suspended_coroutine_unwinds_its_frame(st, loop):
         assert not fut.done()
 
 
+@pytest.mark.parametrize("how", ["dropped", "collected"])
+def test_a_suspended_coroutine_let_go_of_leaves_its_async_with_as_python_does(st, loop, how):
+    logs = {}
+    for mod in (st, twins):
+        manager = Manager()
+        logs[mod] = manager.log
+        c = mod.within(manager, loop.create_future())
+        c.send(None)
+        if how == "collected":
+            manager.coroutine = c  # a cycle through the manager
+        del c, manager
+        gc.collect()
+    assert logs[st] == logs[twins] == ["enter", ("exit", "GeneratorExit", "", True)]
+
+
+@pytest.mark.parametrize("ending", ["finished", "closed-unstarted"])
+def test_a_coroutine_let_go_of_after_its_end_clears_its_weak_references(st, ending):
+    for mod in (st, twins):
+        called = []
+        c = mod.trivial(1)
+        if ending == "finished":
+            with pytest.raises(StopIteration):
+                c.send(None)
+        else:
+            c.close()
+        ref = weakref.ref(c, called.append)
+        del c
+        assert ref() is None and called == [ref], mod
+        following = [mod.trivial(i) for i in range(3)]  # made where the last one was, perhaps
+        assert ref() is None
+        for c in following:
+            c.close()
+
+
 def test_dropping_nested_suspended_coroutines_unwinds_every_frame(st, loop):
     log = []
     c = st.hold(log, st.hold(log, st.await_each([st.hold(log, loop.create_future())])))

@@ -15,7 +15,8 @@ Every answer is JSON: ``{"detections": [...]}`` on success, otherwise
 header (403 otherwise).
 
 The application also records what it receives and can be told, per path, how to
-answer the next requests (``ServiceState.script``), for tests of clients.
+answer the next requests (``ServiceState.script``), or how to answer every request whose body
+holds a text (``ServiceState.script_where``), for tests of clients.
 """
 
 from __future__ import annotations
