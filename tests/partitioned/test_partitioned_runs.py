@@ -32,9 +32,9 @@ from partitioned_kit import (
 )
 
 from tessaly.entities.base_classes import Error
+from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessaly.entities.foundation_model import CustomFoundationModel
 from tessaly.entities.llm_judge import LLMJudge
-from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 from tessaly.metrics import FaithfulnessJudgeMetric, HAPMetric, KeywordDetectionMetric
@@ -175,8 +175,12 @@ def test_failed_detector_and_local_records_merge_as_one_process(request, client_
     got = _evaluate_metrics_partitioned(configuration(), caller, chosen, client_of(), partition_rows=4,
                                         client=dask_client)
     expected = _evaluate_metrics(configuration(), caller.copy(), [HAPMetric(), TextLengthMetric()], client_of())
-    for aggregate in expected.metrics_result:  # the layout is what the test is about
-        assert [i for i, r in enumerate(aggregate.record_level_metrics) if r.value is None] == sorted(FAILED[layout])
+    # The layout is what the test is about. The text lengths of missing answers are missing too
+    # where the text conversion of the answer column keeps them missing (pandas 3 and later).
+    hap, length = expected.metrics_result
+    assert [i for i, r in enumerate(hap.record_level_metrics) if r.value is None] == sorted(FAILED[layout])
+    if int(pd.__version__.split(".")[0]) >= 3:
+        assert [i for i, r in enumerate(length.record_level_metrics) if r.value is None] == sorted(FAILED[layout])
     assert_same_as_one_process(got, expected)
 
 
