@@ -65,7 +65,7 @@ bool watched() noexcept {
     return !ts->c_tracefunc && monitored(ts);
 }
 
-bool start(PyObject* function, PyObject* code, Start how) noexcept {
+bool start(PyObject* function, PyObject* code, Start how, PyObject* thrown) noexcept {
     PyThreadState* ts = PyThreadState_GetUnchecked();
     if (!ts || ts->tracing) return true;
     if (ts->c_profilefunc) return profile(ts, PyTrace_C_CALL, function);
@@ -73,7 +73,14 @@ bool start(PyObject* function, PyObject* code, Start how) noexcept {
     switch (how) {
         case Start::call: return PyMonitoring_FirePyStartEvent(&scope.states[py_start], code, 0) == 0;
         case Start::resume: return PyMonitoring_FirePyResumeEvent(&scope.states[py_resume], code, 0) == 0;
-        case Start::thrown: return PyMonitoring_FirePyThrowEvent(&scope.states[py_throw], code, 0) == 0;
+        case Start::thrown: {
+            // The event hands the tool the exception being raised, and raises it again after.
+            if (!thrown) return true;
+            PyErr_SetRaisedException(Py_NewRef(thrown));
+            if (PyMonitoring_FirePyThrowEvent(&scope.states[py_throw], code, 0) < 0) return false;
+            Py_XDECREF(PyErr_GetRaisedException());
+            return true;
+        }
     }
     return true;
 }

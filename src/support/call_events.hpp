@@ -25,8 +25,10 @@ enum class End { returned, yielded, raised };
 bool watched() noexcept;
 
 // Reports that `function` (a native function) starts or resumes running; its code object is
-// `code`. False, with an exception raised, when a listener failed.
-bool start(PyObject* function, PyObject* code, Start how) noexcept;
+// `code`. For Start::thrown, `thrown` is the exception thrown in, which a tool is shown as the
+// interpreter shows it (raised while the event fires); it stays the caller's, and nothing is
+// left raised. False, with an exception raised, when a listener failed.
+bool start(PyObject* function, PyObject* code, Start how, PyObject* thrown = nullptr) noexcept;
 // Reports how the run that `start` reported ended: with `value` returned or yielded, or with
 // the exception being raised (which stays raised). False, with an exception raised (in place
 // of any), when a listener failed.

@@ -154,7 +154,7 @@ bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thro
     using namespace call_events;
     const Start how = thrown ? Start::thrown : self->state == State::created ? Start::call : Start::resume;
     PyObject* code = function_code(self->function);
-    if (!code || !start(self->function, code, how)) {
+    if (!code || !start(self->function, code, how, thrown.get())) {
         *out = nullptr;
         return PYGEN_ERROR;
     }
@@ -578,7 +578,12 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 // Breaks a cycle through the coroutine: its frames go, with every reference they held. A
-// running coroutine is never garbage (whoever runs it holds it).
+// running coroutine is never garbage (whoever runs it holds it). The collector finalizes
+// before it clears, and finalizing closes the frames, so most cycles are broken by then; this
+// is what frees a cycle whose finalizer failed before it could resume a frame (a tool's
+// callback that raised on the thrown-in GeneratorExit, an interruption landing there, the depth
+// bound of a step, no memory for the GeneratorExit). A coroutine is finalized once in its life:
+// one that such a failure left alive (a report that kept it) has only this left once dropped.
 int coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != State::running) finish(c);

@@ -197,6 +197,19 @@ Ref hold(Invocation& args) {
     return make_coroutine(hold_body(Ref::borrow(log), Ref::borrow(awaitable)), args);
 }
 
+// `kept = await first; return (kept, await then)`: what `first` gave stays in the frame alone
+// while it awaits `then`; records into `log` when its frame is destroyed.
+Async keep_body(Ref log, Ref first, Ref then) {
+    Sentinel s{log};
+    Ref kept = co_await first;
+    Ref value = co_await then;
+    co_return tuple_of({kept, value});
+}
+Ref keep(Invocation& args) {
+    auto [log, first, then] = args.bind<3>();
+    return make_coroutine(keep_body(Ref::borrow(log), Ref::borrow(first), Ref::borrow(then)), args);
+}
+
 Async raise_stop_body() {
     raise(PyExc_StopIteration, "leaked");
     co_return none();
@@ -311,6 +324,7 @@ void exec(Module& m) {
     m.def({.name = "within", .params = {Param("manager"), Param("awaitable")}, .body = within, .coroutine = true});
     m.def({.name = "nap", .params = {Param("delay"), Param("value")}, .body = nap, .coroutine = true});
     m.def({.name = "await_made", .params = {Param("make"), Param("then")}, .body = await_made, .coroutine = true});
+    m.def({.name = "keep", .params = {Param("log"), Param("first"), Param("then")}, .body = keep, .coroutine = true});
     m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});

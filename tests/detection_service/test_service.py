@@ -178,6 +178,22 @@ class TestScript:
         assert [r.status for r in records] == [None, 200, 200, 504]
         assert records[3].duration >= 0.3
 
+    def test_requests_holding_a_text_are_answered_as_scripted_before_any_queue_until_cleared(self, detection_service):
+        flaky = {"detectors": {"hap": {}}, "input": "a FLAKY record"}
+        slow = {"detectors": {"hap": {}}, "input": "a SLOW record"}
+        detection_service.script_where("FLAKY", 500)
+        detection_service.script_where("SLOW", ("delay", 0.2, 504))
+        detection_service.script(DETECTION_PATH, [503])
+        answers = [post(detection_service, DETECTION_PATH, body) for body in (flaky, HAP_BODY, slow, flaky, HAP_BODY)]
+        assert [status for status, _, _ in answers] == [500, 503, 504, 500, 200]
+        assert_error(answers[0][1], 500, "internal_server_error")
+        assert [r.scripted for r in detection_service.posts()] == [500, 503, ("delay", 0.2, 504), 500, None]
+        detection_service.clear()
+        assert post(detection_service, DETECTION_PATH, flaky)[0] == 200
+        for text, entry in (("", 500), ("FLAKY", "nap")):
+            with pytest.raises(ValueError):
+                detection_service.script_where(text, entry)
+
     @pytest.mark.parametrize(
         "entries, error",
         [([99], ValueError), (["nap"], ValueError), ([("delay", -1)], ValueError),

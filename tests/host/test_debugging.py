@@ -395,6 +395,67 @@ def test_a_raising_native_call_is_reported_as_unwinding():
     assert ("throw_cpp", SystemError) in events
 
 
+
+def throws_as_a_tool_sees_them(mod):
+    """Throws into, closes and cancels coroutines of `mod` while a tool of sys.monitoring watches
+    the throws (as cProfile does): what each coroutine did, and what the tool was shown."""
+    monitoring = sys.monitoring
+    tool = 5
+    shown = []
+    loop = asyncio.new_event_loop()
+    monitoring.use_tool_id(tool, "test")
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_THROW,
+                                     lambda code, offset, exc: shown.append((code.co_name, repr(exc))))
+        monitoring.set_events(tool, monitoring.events.PY_THROW)
+        guarded = mod.guarded(loop.create_future())
+        guarded.send(None)
+        with pytest.raises(StopIteration) as caught:
+            guarded.throw(KeyError("thrown"))
+        log = []
+        held = mod.hold(log, loop.create_future())
+        held.send(None)
+        closed = held.close()
+
+        async def cancelled():
+            task = asyncio.ensure_future(mod.hold(log, asyncio.sleep(10)))
+            await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return "cancelled"
+
+        outcome = asyncio.run(cancelled())
+        monitoring.set_events(tool, 0)
+    finally:
+        monitoring.register_callback(tool, monitoring.events.PY_THROW, None)
+        monitoring.free_tool_id(tool)
+        loop.close()
+    return (repr(caught.value.value), closed, log, outcome), [(name, e) for name, e in shown if name in ("guarded", "hold")]
+
+
+def test_a_tool_watching_throws_is_shown_the_exception_and_the_coroutine_still_gets_it():
+    native, python = throws_as_a_tool_sees_them(st), throws_as_a_tool_sees_them(twins)
+    assert native == python
+    done, shown = native
+    assert done == ("('caught', KeyError('thrown'))", None, [None, None], "cancelled")
+    assert shown == [("guarded", "KeyError('thrown')"), ("hold", "GeneratorExit()"), ("hold", "CancelledError()")]
+
+
+def test_cprofile_lets_a_cancellation_reach_a_native_frame():
+    log = []
+
+    async def main():
+        task = asyncio.ensure_future(st.hold(log, asyncio.sleep(10)))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    cProfile.Profile().runcall(asyncio.run, main())
+    assert log == [None]
+
+
 # ---- native debuggers -------------------------------------------------------------------------------
 
 

@@ -57,3 +57,15 @@ def dask_client(cluster):
     """The cluster's client, with both workers up at the start of the test."""
     cluster.wait_for_workers(2, timeout=60)
     yield cluster
+
+
+@pytest.fixture(scope="module")
+def threads_client():
+    """The client of a cluster in this process: one worker of four threads, on 127.0.0.1 alone
+    (its health page too, on a free port)."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=4, processes=False, protocol="tcp",
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  scheduler_kwargs={"dashboard": False}) as local:
+        with distributed.Client(local) as threads:
+            yield threads

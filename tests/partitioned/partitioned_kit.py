@@ -8,7 +8,7 @@ from __future__ import annotations
 import re
 
 import pandas as pd
-from distributed.diagnostics.plugin import WorkerPlugin
+from distributed.diagnostics.plugin import SchedulerPlugin, WorkerPlugin
 from tabulo.inference import set_responder
 
 from tessaly.config import GenAIConfiguration
@@ -67,6 +67,16 @@ def local_judge(prompts: pd.DataFrame) -> list[str]:
     return answers
 
 
+UNSURE = "(unsure)"
+
+
+def unsure_judge(prompts: pd.DataFrame) -> list[str]:
+    """local_judge, but with an answer that cannot be read (a missing score) for the answers
+    marked UNSURE."""
+    return ["Unclear." if UNSURE in prompt else answer
+            for prompt, answer in zip(prompts["input_text"], local_judge(prompts))]
+
+
 def politeness_responder(prompt, engine) -> str:
     text = prompt if isinstance(prompt, str) else " ".join(m["content"] for m in prompt)
     rude = re.search(r"\b(idiot|stupid|dumb)\b", text, re.IGNORECASE)
@@ -113,3 +123,21 @@ class FailingWhereMarked(TextLengthMetric):
             if self.marker in question:
                 raise ValueError(f"cannot score {question!r}")
         return super().evaluate(data=data, configuration=configuration, **kwargs)
+
+
+class PartitionsInFlight(SchedulerPlugin):
+    """What the scheduler is given of a partitioned run: how many partition tasks it holds at
+    once between their submission and their end (waiting, queued or processing)."""
+
+    name = "partitions-in-flight"
+    ACTIVE = frozenset({"waiting", "queued", "no-worker", "processing"})
+
+    def __init__(self):
+        self.now = 0
+        self.most = 0
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if not str(key).startswith("_evaluate_partition"):
+            return
+        self.now += (finish in self.ACTIVE) - (start in self.ACTIVE)
+        self.most = max(self.most, self.now)

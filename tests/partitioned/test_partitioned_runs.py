@@ -8,6 +8,7 @@ import _thread
 import decimal
 import math
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -18,13 +19,26 @@ import dask.dataframe as dd
 import numpy
 import pandas as pd
 import pytest
-from partitioned_kit import TOKEN, FailingWhereMarked, configuration, metrics, table
+from partitioned_kit import (
+    ANSWERS,
+    TOKEN,
+    UNSURE,
+    FailingWhereMarked,
+    PartitionsInFlight,
+    configuration,
+    metrics,
+    table,
+    unsure_judge,
+)
 
 from tessaly.entities.base_classes import Error
 from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+from tessaly.entities.foundation_model import CustomFoundationModel
+from tessaly.entities.llm_judge import LLMJudge
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
-from tessaly.metrics import HAPMetric
+from tessaly.metrics import FaithfulnessJudgeMetric, HAPMetric, KeywordDetectionMetric
+from tessaly.metrics.local_metrics import TextLengthMetric
 
 EMPTY = "The provided data is empty for metrics computation."
 
@@ -39,8 +53,13 @@ def errors(items) -> list:
     return [(e.code, e.message_en) for e in items or []]
 
 
+def comparable(value):
+    """A value as it compares: a missing float (NaN) equal to any other."""
+    return "NaN" if isinstance(value, float) and math.isnan(value) else value
+
+
 def records(aggregate) -> list:
-    return [(r.record_id, r.record_timestamp, r.value, errors(r.errors), r.additional_info)
+    return [(r.record_id, r.record_timestamp, comparable(r.value), errors(r.errors), r.additional_info)
             for r in aggregate.record_level_metrics]
 
 
@@ -99,11 +118,96 @@ def test_dask_frame_gives_the_one_process_result(request, client_of, where):
     assert_same_as_one_process(got, one_process(whole, client_of()))
 
 
-def test_a_dask_frame_gets_missing_identifiers_where_each_partition_is_evaluated(dask_client, client_of):
-    got = _evaluate_metrics_partitioned(configuration(), as_dask(table(9), 3), [HAPMetric()], client_of(),
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_a_dask_frame_gets_missing_identifiers_where_each_partition_is_evaluated(request, client_of, detection, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    whole = table(9)
+    whole["answer"] = [f"{ANSWERS[i % len(ANSWERS)]} ({'+' * i})" for i in range(9)]  # a length of its own per row
+    detection.script_where("Question 1:", ("delay", 0.5))  # the first partition finishes last
+    chosen = [HAPMetric(), TextLengthMetric()]
+    got = _evaluate_metrics_partitioned(configuration(), as_dask(whole, 3), chosen, client_of(), client=dask_client)
+    hap, length = got.metrics_result
+    ids = [r.record_id for r in hap.record_level_metrics]
+    assert len(set(ids)) == 9 and all(ids)
+    assert [r.record_id for r in length.record_level_metrics] == ids  # one identifier per row for every metric
+    assert [r.value for r in length.record_level_metrics] == [float(len(a)) for a in whole["answer"]]  # table order
+    # The same results as one process over the table with the identifiers and timestamps filled.
+    filled = whole.assign(record_id=ids, record_timestamp=[r.record_timestamp for r in length.record_level_metrics])
+    assert_same_as_one_process(got, _evaluate_metrics(configuration(), filled, chosen, client_of()))
+
+
+# ---- records that failed --------------------------------------------------------------------
+#
+# A run against a flaky service, or with a judge that cannot always answer, has records without
+# a value: they enter neither a partition's mean, nor its min or max, and a partition may have
+# none with a value at all. Partitions of 4 rows of 12; the failed records of each layout:
+FAILED = {
+    "one-failed-beside-a-failed-partition-first": {0, 1, 2, 3, 5},
+    "a-failed-partition-after-one-with-one-failed": {1, 4, 5, 6, 7},
+    "every-record-failed": set(range(12)),
+}
+FLAKY = "FLAKY"  # the detection service fails the requests that hold it
+RUDE = ["", " You idiot.", " That is stupid.", " Damn.", " What crap.", " Such a loser."]  # varied detector scores
+
+
+def table_with_failed_records(failed: set[int], *, answer_failed) -> pd.DataFrame:
+    frame = table(12)
+    frame["question"] = [f"Question {i}: what about Paris?{RUDE[i % len(RUDE)]}" + (f" {FLAKY}" if i in failed else "")
+                         for i in range(12)]
+    frame["answer"] = [answer_failed(ANSWERS[i % len(ANSWERS)]) if i in failed else ANSWERS[i % len(ANSWERS)]
+                       for i in range(12)]
+    return frame
+
+
+def judge_metrics() -> list:
+    return [FaithfulnessJudgeMetric(
+        method="llm_as_judge", display_name="Faithfulness (judge)",
+        llm_judge=LLMJudge(model=CustomFoundationModel(scoring_fn=unsure_judge, model_id="unsure-judge")))]
+
+
+@pytest.mark.parametrize("layout", FAILED)
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_failed_detector_and_local_records_merge_as_one_process(request, client_of, detection, layout, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    detection.script_where(FLAKY, 500)
+    caller = table_with_failed_records(FAILED[layout], answer_failed=lambda answer: None)
+    chosen = [HAPMetric(), TextLengthMetric()]
+    got = _evaluate_metrics_partitioned(configuration(), caller, chosen, client_of(), partition_rows=4,
                                         client=dask_client)
-    ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
-    assert len(ids) == len(set(ids)) == 9
+    expected = _evaluate_metrics(configuration(), caller.copy(), [HAPMetric(), TextLengthMetric()], client_of())
+    # The layout is what the test is about. The text lengths of missing answers are missing too
+    # where the text conversion of the answer column keeps them missing (pandas 3 and later).
+    hap, length = expected.metrics_result
+    assert [i for i, r in enumerate(hap.record_level_metrics) if r.value is None] == sorted(FAILED[layout])
+    if int(pd.__version__.split(".")[0]) >= 3:
+        assert [i for i, r in enumerate(length.record_level_metrics) if r.value is None] == sorted(FAILED[layout])
+    assert_same_as_one_process(got, expected)
+
+
+@pytest.mark.parametrize("layout", FAILED)
+@pytest.mark.parametrize("where", ["here", "cluster"])
+def test_records_a_judge_could_not_score_merge_as_one_process(request, client_of, layout, where):
+    dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
+    caller = table_with_failed_records(FAILED[layout], answer_failed=lambda answer: f"{answer} {UNSURE}")
+    got = _evaluate_metrics_partitioned(configuration(), caller, judge_metrics(), client_of(), partition_rows=4,
+                                        client=dask_client)
+    expected = _evaluate_metrics(configuration(), caller.copy(), judge_metrics(), client_of())
+    (aggregate,) = expected.metrics_result
+    assert [i for i, r in enumerate(aggregate.record_level_metrics) if math.isnan(r.value)] == sorted(FAILED[layout])
+    assert_same_as_one_process(got, expected)
+
+
+
+def test_the_same_metric_twice_is_merged_each_on_its_own(client_of):
+    # Two keyword detectors of the same name, method and display name, told apart by their place.
+    chosen = [KeywordDetectionMetric(keywords=["idiot"]), KeywordDetectionMetric(keywords=["Paris"])]
+    caller = table(8)
+    got = _evaluate_metrics_partitioned(configuration(), caller, chosen, client_of(), partition_rows=3)
+    expected = _evaluate_metrics(configuration(), caller.copy(), chosen, client_of())
+    first, second = expected.metrics_result
+    assert (first.name, first.method, first.display_name) == (second.name, second.method, second.display_name)
+    assert first.mean != second.mean
+    assert_same_as_one_process(got, expected)
 
 
 # ---- failures -----------------------------------------------------------------------------------
@@ -126,6 +230,20 @@ def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(re
         _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
                                       partition_rows=4, client=dask_client)
     assert str(partitioned.value) == str(one.value) == "cannot score 'Question 9 MARKED first'"
+
+
+
+@pytest.mark.parametrize("where", ["threads", "cluster"], ids=["threads-here", "cluster"])
+def test_no_partition_after_a_failed_one_is_sent(request, client_of, detection, where):
+    dask_client = request.getfixturevalue("threads_client" if where == "threads" else "dask_client")
+    caller = marked_table()
+    tag = f"after a failure, {where}"  # this run's requests, not those a run before left behind
+    caller["question"] = [f"{question} ({tag})" for question in caller["question"]]
+    with pytest.raises(ValueError, match="^cannot score 'Question 9 MARKED first"):
+        _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
+                                      partition_rows=4, client=dask_client, partitions_in_flight=1)
+    asked = {int(re.match(r"Question (\d+)", r.json()["input"]).group(1)) for r in detection.posts() if tag in r.body}
+    assert sorted(asked) == list(range(12))  # the first three partitions, up to the failed one
 
 
 @pytest.mark.parametrize("where", ["here", "cluster"])
@@ -197,6 +315,45 @@ def test_an_interrupted_run_cancels_the_partitions_still_pending(dask_client, cl
     assert not any(dask_client.processing().values())
     # of 10 partitions, the ones running when interrupted finished or stopped: no others began
     assert len(detection.requests) < 40
+
+
+# ---- partitions in flight ---------------------------------------------------------------------
+
+
+def partitions_served_at_once(requests, partition_rows: int) -> int:
+    """The most partitions whose requests the service was serving at once; a partition counts
+    from its first request's arrival to its last one's completion."""
+    spans: dict[int, tuple[float, float]] = {}
+    for r in requests:
+        i = int(re.match(r"Question (\d+):", r.json()["input"]).group(1)) // partition_rows
+        start, end = spans.get(i, (r.arrived, r.completed))
+        spans[i] = (min(start, r.arrived), max(end, r.completed))
+    most = now = 0
+    for _, step in sorted([(start, 1) for start, _ in spans.values()] + [(end, -1) for _, end in spans.values()]):
+        now += step
+        most = max(most, now)
+    return most
+
+
+@pytest.mark.parametrize("bound", [1, 2, None], ids=["one", "two", "the-cluster-threads"])
+@pytest.mark.parametrize("where", ["threads", "cluster"], ids=["threads-here", "cluster"])
+def test_at_most_partitions_in_flight_are_sent_at_once(request, client_of, detection, where, bound):
+    dask_client = request.getfixturevalue("threads_client" if where == "threads" else "dask_client")
+    allowed = bound or sum(dask_client.nthreads().values())  # by default one per worker thread
+    dask_client.register_plugin(PartitionsInFlight())
+    try:
+        seen = dask_client.cluster.scheduler.plugins[PartitionsInFlight.name]
+        caller = table(12)
+        tag = f"in flight, {where}, {bound}"  # this run's requests, not those a run before left behind
+        caller["question"] = [f"{question} ({tag})" for question in caller["question"]]
+        detection.script_where(tag, ("delay", 0.2))  # each partition takes a while
+        got = _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric()], client_of(), partition_rows=2,
+                                            client=dask_client, partitions_in_flight=bound)
+    finally:
+        dask_client.unregister_scheduler_plugin(PartitionsInFlight.name)
+    assert seen.most == allowed  # the bound is reached, and never passed
+    assert partitions_served_at_once([r for r in detection.posts() if tag in r.body], 2) <= allowed
+    assert_same_as_one_process(got, _evaluate_metrics(configuration(), caller.copy(), [HAPMetric()], client_of()))
 
 
 # ---- merging the partitions' aggregates ---------------------------------------------------------

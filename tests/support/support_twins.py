@@ -114,6 +114,14 @@ async def await_made(make, then):
     return await then
 
 
+async def keep(log, first, then):
+    try:
+        kept = await first
+        return kept, await then
+    finally:
+        log.append(None)
+
+
 async def hold(log, awaitable):
     try:
         return await awaitable

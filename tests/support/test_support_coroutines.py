@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import collections.abc
+import contextlib
 import gc
 import inspect
 import sys
@@ -655,6 +656,40 @@ def test_dropping_a_suspended_coroutine_unwinds_its_frame(st, loop):
         assert not fut.done()
 
 
+@pytest.mark.parametrize("how", ["dropped", "collected"])
+def test_a_suspended_coroutine_let_go_of_leaves_its_async_with_as_python_does(st, loop, how):
+    logs = {}
+    for mod in (st, twins):
+        manager = Manager()
+        logs[mod] = manager.log
+        c = mod.within(manager, loop.create_future())
+        c.send(None)
+        if how == "collected":
+            manager.coroutine = c  # a cycle through the manager
+        del c, manager
+        gc.collect()
+    assert logs[st] == logs[twins] == ["enter", ("exit", "GeneratorExit", "", True)]
+
+
+@pytest.mark.parametrize("ending", ["finished", "closed-unstarted"])
+def test_a_coroutine_let_go_of_after_its_end_clears_its_weak_references(st, ending):
+    for mod in (st, twins):
+        called = []
+        c = mod.trivial(1)
+        if ending == "finished":
+            with pytest.raises(StopIteration):
+                c.send(None)
+        else:
+            c.close()
+        ref = weakref.ref(c, called.append)
+        del c
+        assert ref() is None and called == [ref], mod
+        following = [mod.trivial(i) for i in range(3)]  # made where the last one was, perhaps
+        assert ref() is None
+        for c in following:
+            c.close()
+
+
 def test_dropping_nested_suspended_coroutines_unwinds_every_frame(st, loop):
     log = []
     c = st.hold(log, st.hold(log, st.await_each([st.hold(log, loop.create_future())])))
@@ -828,8 +863,31 @@ def cycle_through_unstarted(mod, loop):
     return c
 
 
+async def handed(box):
+    """Gives what the box holds, keeping nothing of it."""
+    return box.pop()
+
+
+def two_coroutines_keeping_each_other(mod, loop, log):
+    """Two suspended coroutines, each keeping the other in a local of its frame: a cycle through
+    no list, instance or future, only through the coroutines and their frames. Returns the first."""
+    boxes = [], []
+    waits = loop.create_future(), loop.create_future()
+    first = mod.keep(log, handed(boxes[0]), waits[0])
+    second = mod.keep(log, handed(boxes[1]), waits[1])
+    boxes[0].append(second)
+    boxes[1].append(first)
+    assert first.send(None) is waits[0] and second.send(None) is waits[1]
+    return first
+
+
+def cycle_through_two_frames_alone(mod, loop):
+    return two_coroutines_keeping_each_other(mod, loop, [])
+
+
 CYCLES = [cycle_through_parameter, cycle_through_local, cycle_through_nested_frame,
-          cycle_through_awaited_coroutine, cycle_through_body_error_waiting_for_exit, cycle_through_unstarted]
+          cycle_through_awaited_coroutine, cycle_through_body_error_waiting_for_exit, cycle_through_unstarted,
+          cycle_through_two_frames_alone]
 
 
 @pytest.mark.parametrize("shape", CYCLES, ids=lambda f: f.__name__)
@@ -841,6 +899,56 @@ def test_cycles_through_a_frame_are_collected(st, loop, collect, shape, kind):
     del c
     collect()
     assert ref() is None
+
+
+@contextlib.contextmanager
+def throws_failing_in_a_tool(name):
+    """A tool of sys.monitoring whose callback fails on a throw into a coroutine named `name`,
+    as when an interruption lands in it: closing such a coroutine fails before its frame
+    resumes."""
+    monitoring = sys.monitoring
+    tool = 5
+
+    def on_throw(code, offset, exception):
+        if code.co_name == name:
+            raise KeyboardInterrupt
+
+    monitoring.use_tool_id(tool, "test")
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_THROW, on_throw)
+        monitoring.set_events(tool, monitoring.events.PY_THROW)
+        yield
+    finally:
+        monitoring.set_events(tool, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_THROW, None)
+        monitoring.free_tool_id(tool)
+
+
+@pytest.mark.parametrize("report_keeps_them", [False, True], ids=["cleared-at-once", "finalized-once-dropped-later"])
+def test_a_cycle_of_native_frames_whose_finalizers_failed_is_still_collected(st, loop, monkeypatch, report_keeps_them):
+    # The collector finalizes before it clears, and finalizing closes the frames; where closing
+    # fails before a frame resumes, only clearing the coroutines can free the frames. A coroutine
+    # is finalized once in its life: one that a failure report kept alive has only clearing left
+    # when it is dropped.
+    gc.collect()
+    log, failed, kept = [], [], []
+
+    def report(unraisable):
+        if getattr(unraisable.object, "__name__", None) == "keep":
+            failed.append(type(unraisable.exc_value))
+            if report_keeps_them:
+                kept.append(unraisable.object)
+
+    monkeypatch.setattr(sys, "unraisablehook", report)
+    two_coroutines_keeping_each_other(st, loop, log)
+    with throws_failing_in_a_tool("keep"):
+        gc.collect()
+    assert failed == [KeyboardInterrupt, KeyboardInterrupt]  # neither frame was resumed to close
+    if report_keeps_them:
+        assert log == []  # alive again, frames and all
+        kept.clear()
+        gc.collect()
+    assert log == [None, None]  # both frames destroyed
 
 
 def test_a_suspended_frame_shows_its_references_to_the_collector(st, loop):

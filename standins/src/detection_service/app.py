@@ -15,7 +15,8 @@ Every answer is JSON: ``{"detections": [...]}`` on success, otherwise
 header (403 otherwise).
 
 The application also records what it receives and can be told, per path, how to
-answer the next requests (``ServiceState.script``), for tests of clients.
+answer the next requests (``ServiceState.script``), or how to answer every request whose body
+holds a text (``ServiceState.script_where``), for tests of clients.
 """
 
 from __future__ import annotations
@@ -190,6 +191,7 @@ class ServiceState:
         self.tokens = tokens
         self.instance_id = instance_id
         self._scripts: dict[str | None, deque[_Step]] = {}
+        self._where: list[tuple[str, _Step]] = []  # script_where
         self._requests: list[RecordedRequest] = []
         self._in_flight = 0
         self._max_in_flight = 0
@@ -233,6 +235,17 @@ class ServiceState:
         with self._lock:
             self._scripts.setdefault(key, deque()).extend(steps)
 
+    def script_where(self, text: str, entry: Any) -> None:
+        """Answer every request whose body holds ``text`` as the script entry ``entry`` says
+        (a status, ``("delay", seconds)``, ...; see ``script``), before any queued entry, until
+        ``clear()``: a service that fails or keeps waiting some records and not others,
+        whatever order their requests arrive in."""
+        if not isinstance(text, str) or not text:
+            raise ValueError("text must be a non-empty str")
+        step = _step(entry)
+        with self._lock:
+            self._where.append((text, step))
+
     def script_remaining(self, path: str | None = ...) -> int:
         """Entries not used yet: of one path's queue (None: the any-path queue), or all."""
         with self._lock:
@@ -240,8 +253,11 @@ class ServiceState:
                 return sum(len(q) for q in self._scripts.values())
             return len(self._scripts.get(_script_key(path), ()))
 
-    def _next_step(self, path: str) -> _Step | None:
+    def _next_step(self, path: str, body: str = "") -> _Step | None:
         with self._lock:
+            for text, step in self._where:
+                if text in body:
+                    return step
             for key in (path.rstrip("/") or "/", None):
                 queue = self._scripts.get(key)
                 if queue:
@@ -271,10 +287,12 @@ class ServiceState:
             return self._max_in_flight
 
     def clear(self) -> None:
-        """Forget the records, the unused script entries and the in-flight high-water mark."""
+        """Forget the records, the unused script entries, those of script_where and the in-flight
+        high-water mark."""
         with self._lock:
             self._requests.clear()
             self._scripts.clear()
+            self._where.clear()
             self._max_in_flight = self._in_flight
 
     def _arrive(self, record: RecordedRequest) -> None:
@@ -671,7 +689,7 @@ async def _service_middleware(request: web.Request, handler) -> web.StreamRespon
             response = error_response(413, "request_entity_too_large",
                                       f"The body is larger than {MAX_BODY_BYTES} bytes.")
         else:
-            step = state._next_step(request.path)
+            step = state._next_step(request.path, record.body)
             if step is not None:
                 record.scripted = step.entry
             try:

@@ -180,6 +180,10 @@ class DetectionServer:
     def script_remaining(self, path: str | None = ...) -> int:
         return self.state.script_remaining(path)
 
+    def script_where(self, text: str, entry: Any) -> None:
+        """See ``ServiceState.script_where``."""
+        self.state.script_where(text, entry)
+
     @property
     def requests(self) -> list[RecordedRequest]:
         return self.state.requests
