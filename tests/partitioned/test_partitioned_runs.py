@@ -18,7 +18,15 @@ import dask.dataframe as dd
 import numpy
 import pandas as pd
 import pytest
-from partitioned_kit import TOKEN, FailingWhereMarked, configuration, metrics, table
+from partitioned_kit import (
+    TOKEN,
+    FailingWhereMarked,
+    assert_same_as_one_process,
+    configuration,
+    errors,
+    metrics,
+    table,
+)
 
 from tessaly.entities.base_classes import Error
 from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
@@ -27,38 +35,6 @@ from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partiti
 from tessaly.metrics import HAPMetric
 
 EMPTY = "The provided data is empty for metrics computation."
-
-
-def same(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    return a == b and type(a) is type(b)
-
-
-def errors(items) -> list:
-    return [(e.code, e.message_en) for e in items or []]
-
-
-def records(aggregate) -> list:
-    return [(r.record_id, r.record_timestamp, r.value, errors(r.errors), r.additional_info)
-            for r in aggregate.record_level_metrics]
-
-
-def assert_same_as_one_process(got, expected):
-    """Equal results, but for means, which may differ in the last of their 4 decimals."""
-    assert [(r.name, r.method, r.display_name) for r in got.metrics_result] == [
-        (r.name, r.method, r.display_name) for r in expected.metrics_result]
-    for mine, theirs in zip(got.metrics_result, expected.metrics_result):
-        assert records(mine) == records(theirs), mine.name
-        assert mine.total_records == theirs.total_records
-        assert same(mine.min, theirs.min) and same(mine.max, theirs.max), (mine.name, mine.min, theirs.min)
-        assert errors(mine.errors) == errors(theirs.errors)
-        for field in ("mean", "value"):
-            a, b = getattr(mine, field), getattr(theirs, field)
-            if isinstance(a, float) and isinstance(b, float) and not math.isnan(b):
-                assert abs(a - b) <= 1e-4 + 1e-12, (mine.name, field, a, b)
-            else:
-                assert same(a, b), (mine.name, field, a, b)
 
 
 def one_process(caller_table, client):
@@ -257,16 +233,6 @@ def test_without_a_mean_every_partitions_errors_are_kept():
 
 
 # ---- how a run shows itself --------------------------------------------------------------------
-
-
-def test_progress_is_a_line_per_partition_on_standard_error(capsys, client_of):
-    _evaluate_metrics_partitioned(configuration(), table(10), [HAPMetric()], client_of(), partition_rows=4,
-                                  progress=True)
-    lines = capsys.readouterr().err.splitlines()
-    assert [line.split(",")[0] for line in lines] == [
-        "partitioned run: 4 of 10 records", "partitioned run: 8 of 10 records", "partitioned run: 10 of 10 records"]
-    assert all(" of 3 partitions, " in line and line.endswith(" s") for line in lines)
-    assert not any(TOKEN in line for line in lines)
 
 
 def test_the_token_reaches_the_workers_and_no_log(dask_client, client_of, capsys):
