@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import _thread
 import decimal
-import math
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -30,6 +30,7 @@ from partitioned_kit import (
 
 from tessaly.entities.base_classes import Error
 from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+from tessaly.evaluators.impl import partitioned_runner
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 from tessaly.metrics import HAPMetric
@@ -112,7 +113,8 @@ def test_an_empty_table_is_refused_as_one_process_refuses_it(request, client_of,
             _evaluate_metrics_partitioned(configuration(), data, [HAPMetric()], client_of(), client=dask_client)
 
 
-def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_of, detection):
+def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_of, detection, capsys, monkeypatch):
+    monkeypatch.setattr(partitioned_runner, "PROGRESS_LINE_SECONDS", 0.05)
     caller = table(16)
     detection.script("*", [("delay", 0.3)] * 16)  # every partition takes a while
     outcome = {}
@@ -120,7 +122,8 @@ def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_o
     def run():
         try:
             outcome["result"] = _evaluate_metrics_partitioned(
-                configuration(), caller, [HAPMetric()], client_of(), partition_rows=4, client=dask_client)
+                configuration(), caller, [HAPMetric()], client_of(), partition_rows=4, client=dask_client,
+                progress=True)
         except BaseException as e:  # noqa: BLE001 - reported below
             outcome["error"] = e
 
@@ -143,6 +146,8 @@ def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_o
     got = outcome["result"]
     ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
     assert ids == list(caller["record_id"])  # every record once, in table order
+    shown = [int(re.search(r"(\d+)(?: of 16)? records", line)[1]) for line in capsys.readouterr().err.splitlines()]
+    assert shown[-1] == 16 and max(shown) == 16  # the partition run again is not counted twice
     assert_same_as_one_process(got, _evaluate_metrics(configuration(), caller.copy(), [HAPMetric()], client_of()))
 
 
