@@ -270,6 +270,19 @@ def test_arguments_are_checked_before_anything_runs(client_of, detection, keywor
     assert len(detection.requests) == before
 
 
+@pytest.mark.parametrize("kwargs, run, message", [
+    ([("detector_params", {})], None, "Argument 'kwargs' has incorrect type (expected dict, got list)"),
+    (None, None, "Argument 'kwargs' has incorrect type (expected dict, got NoneType)"),
+    ({}, [("index", 0)], "Argument 'run' has incorrect type (expected dict, got list)"),
+])
+def test_a_partition_takes_its_extra_keywords_and_options_as_dicts_only(client_of, detection, kwargs, run, message):
+    # extra keywords of another kind were once taken for none at all, and the partition evaluated without them
+    with pytest.raises(TypeError) as raised:
+        partitioned_runner._evaluate_partition(configuration(), table(2), [HAPMetric()], client_of(), [], kwargs, run)
+    assert str(raised.value) == message
+    assert detection.requests == []
+
+
 def test_without_dask_a_client_fails_naming_the_extra():
     code = (
         "import sys; sys.modules['distributed'] = None\n"

@@ -16,7 +16,7 @@ from partitioned_kit import TOKEN, configuration, table
 import tessaly
 from tessaly.evaluators.impl import partitioned_runner
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
-from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
+from tessaly.evaluators.impl.partitioned_runner import CheckpointWarning, _evaluate_metrics_partitioned
 from tessaly.metrics import HAPMetric
 from tessaly.metrics.local_metrics import TextLengthMetric
 
@@ -122,8 +122,9 @@ def test_resumed_partitions_count_as_done_from_the_start(detection, client_of, c
     changed = first.copy()
     changed.loc[9, "question"] = "Question 9: and what about Lyon?"  # the third partition
     detection.script("*", staggered(1))
-    _evaluate_metrics_partitioned(configuration(), changed, [HAPMetric()], client_of(), partition_rows=4,
-                                  checkpoint=tmp_path, progress=True)
+    with pytest.warns(CheckpointWarning, match="1 stored partition not used"):
+        _evaluate_metrics_partitioned(configuration(), changed, [HAPMetric()], client_of(), partition_rows=4,
+                                      checkpoint=tmp_path, progress=True)
     lines, last = read_lines(capsys.readouterr().err)
     assert lines and all(records >= 8 and resumed == 2 for records, _, _, resumed in lines)
     assert last == (12, 0, 2, 3)

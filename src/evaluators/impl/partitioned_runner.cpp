@@ -774,7 +774,9 @@ void exec(Module& m) {
            .doc = kDoc});
     m.def({.name = "_evaluate_partition",
            .params = {Param("configuration"), Param("data"), Param("metrics"), Param("api_client"),
-                      Param("metric_groups"), Param("kwargs"), Param("run").defaults_to_none()},
+                      // The extra keywords as a dict, exactly: anything else would be taken for none at all.
+                      Param("metric_groups"), Param("kwargs").exactly(&PyDict_Type),
+                      Param("run").exactly(&PyDict_Type, true).defaults_to_none()},
            .body = evaluate_partition,
            .returns = "tuple[int, MetricsEvaluationResult | None, dict[str, Any]]",
            .doc = "Evaluates one partition: (its rows, _evaluate_metrics of it, notes), or (0, None, notes) without "

@@ -134,8 +134,9 @@ PyObject* sink_record_done(PyObject* self, PyObject* failed) noexcept {
 PyObject* sink_metric_done(PyObject* self, PyObject* const* args, Py_ssize_t count) noexcept {
     return guard_object([&] {
         if (count != 2) raise(PyExc_TypeError, "metric_done() takes 2 arguments (%zd given)", count);
+        Handle results_given = args[0], failed_given = args[1];
         Sink& s = native<Sink>(self);
-        const Py_ssize_t results = to_ssize(args[0], true), failed = to_ssize(args[1], true);
+        const Py_ssize_t results = to_ssize(results_given, true), failed = to_ssize(failed_given, true);
         s.results = std::max<Py_ssize_t>(s.results + results - s.told, 0);
         s.failed = std::max<Py_ssize_t>(s.failed + failed - s.told_failed, 0);
         s.told = s.told_failed = 0;
