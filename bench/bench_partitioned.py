@@ -17,8 +17,8 @@ own; the modes:
   written there as JSON);
 - cluster: ``_evaluate_metrics_partitioned`` on ``distributed.LocalCluster`` with two worker
   processes of one thread each (the peak memory shown is this process's and each worker's);
-- killed-resumed: a checkpointed run killed with SIGKILL once half of its partitions are stored,
-  then resumed in a fresh process: the requests sent in all (against the one request per record
+- killed-resumed: a checkpointed run killed with SIGKILL in the middle of the partition after the
+  first half, then resumed in a fresh process: the requests sent in all (against the one request per record
   of an uninterrupted run) and the time the resumed run takes. Its result must equal the others'.
 
 The runs of one size must agree (records, counts, min, max; the mean to within 1e-4) before
@@ -159,15 +159,23 @@ def stored_partitions(store: str) -> int:
 
 
 def killed_and_resumed(records: int, partition_rows: int, url: str) -> dict:
-    """A checkpointed run killed with SIGKILL once half of its partitions are stored, then resumed
-    in a fresh process."""
+    """A checkpointed run killed with SIGKILL in the middle of a partition once half of its
+    partitions are stored, then resumed in a fresh process."""
     partitions = -(-records // partition_rows)
     store = tempfile.mkdtemp(prefix="bench-checkpoint-")
     try:
         killed = subprocess.Popen(child_command("checkpointed", records, partition_rows, url, store),
                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        # Killed in the middle of the partition after the first half: one partition's requests are
+        # in flight, as they would be for a run that dies at any moment.
+        first_stored = None
         while stored_partitions(store) < max(partitions // 2, 1) and killed.poll() is None:
-            time.sleep(0.01)
+            if first_stored is None and stored_partitions(store):
+                first_stored = time.monotonic()
+            time.sleep(0.005)
+        half = stored_partitions(store)
+        if first_stored is not None and half > 1:
+            time.sleep((time.monotonic() - first_stored) / (half - 1) / 2)
         if killed.poll() is not None:
             sys.exit("bench_partitioned: the run to kill ended before half of its partitions were stored "
                      "(give it more records or smaller partitions)")
