@@ -124,7 +124,8 @@ def child(mode: str, records: int, partition_rows: int, url: str, checkpoint: st
     elif mode == "checkpointed":
         store = checkpoint or tempfile.mkdtemp(prefix="bench-checkpoint-")
         try:
-            aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client, partition_rows=partition_rows,
+            aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client,
+                                                      partition_rows=partition_rows,
                                                       checkpoint=store).metrics_result[0]
         finally:
             if not checkpoint:

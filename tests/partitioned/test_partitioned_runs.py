@@ -94,15 +94,19 @@ def marked_table():
 
 
 @pytest.mark.parametrize("where", ["here", "cluster"])
-def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(request, client_of, where):
+def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(request, client_of, where, capsys):
     dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
     caller = marked_table()
     with pytest.raises(ValueError) as one:
         _evaluate_metrics(configuration(), caller.copy(), [HAPMetric(), FailingWhereMarked()], client_of())
     with pytest.raises(ValueError) as partitioned:
         _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
-                                      partition_rows=4, client=dask_client)
+                                      partition_rows=4, client=dask_client, progress=True)
     assert str(partitioned.value) == str(one.value) == "cannot score 'Question 9 MARKED first'"
+    # the progress shown ends with where the run stopped, on a line of its own (the cluster may log too)
+    last = [line for line in capsys.readouterr().err.splitlines() if line.startswith("partitioned run")][-1]
+    stopped = r"partitioned run stopped: \d+ of 24 records, 0 failed, [\d:]+ elapsed, 0 of 6 partitions resumed"
+    assert re.fullmatch(stopped, last), last
 
 
 @pytest.mark.parametrize("where", ["here", "cluster"])
