@@ -1,7 +1,7 @@
 """Benchmark: a hap detector metric over a large table, in one process and in partitions.
 
     .venv/bin/python bench/bench_partitioned.py [--records 100000,1000000] [--repeat 3]
-        [--partition-rows 50000] [--modes one-process,by-hand,partitioned,cluster]
+        [--partition-rows 50000] [--modes one-process,by-hand,partitioned,checkpointed,cluster,killed-resumed]
 
 Every request is answered by the canned responder (bench/canned_responder.py), a process of
 its own on 127.0.0.1. Each run is a fresh process, so that its peak resident memory is its
@@ -13,8 +13,13 @@ own; the modes:
   min and max of the partitions', the mean weighted by the records that entered each);
 - partitioned: ``_evaluate_metrics_partitioned`` without a client (the partitions one after
   another in this process);
+- checkpointed: the same with a checkpoint in a fresh local directory (each finished partition
+  written there as JSON);
 - cluster: ``_evaluate_metrics_partitioned`` on ``distributed.LocalCluster`` with two worker
-  processes of one thread each (the peak memory shown is this process's and each worker's).
+  processes of one thread each (the peak memory shown is this process's and each worker's);
+- killed-resumed: a checkpointed run killed with SIGKILL in the middle of the partition after the
+  first half, then resumed in a fresh process: the requests sent in all (against the one request per record
+  of an uninterrupted run) and the time the resumed run takes. Its result must equal the others'.
 
 The runs of one size must agree (records, counts, min, max; the mean to within 1e-4) before
 any figure is printed. Wall time and peak memory: min, median and max of --repeat runs.
@@ -26,9 +31,12 @@ import argparse
 import json
 import os
 import resource
+import shutil
+import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -89,7 +97,7 @@ def peak_kib() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
-def child(mode: str, records: int, partition_rows: int, url: str) -> None:
+def child(mode: str, records: int, partition_rows: int, url: str, checkpoint: str | None) -> None:
     from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
     from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 
@@ -113,6 +121,15 @@ def child(mode: str, records: int, partition_rows: int, url: str) -> None:
     elif mode == "partitioned":
         aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client,
                                                   partition_rows=partition_rows).metrics_result[0]
+    elif mode == "checkpointed":
+        store = checkpoint or tempfile.mkdtemp(prefix="bench-checkpoint-")
+        try:
+            aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client,
+                                                      partition_rows=partition_rows,
+                                                      checkpoint=store).metrics_result[0]
+        finally:
+            if not checkpoint:
+                shutil.rmtree(store)
     else:
         aggregate = _evaluate_metrics_partitioned(configuration, data, metrics, client, partition_rows=partition_rows,
                                                   client=dask_client).metrics_result[0]
@@ -125,13 +142,52 @@ def child(mode: str, records: int, partition_rows: int, url: str) -> None:
                       "digest": digest(aggregate)}))
 
 
-def run_child(mode: str, records: int, partition_rows: int, url: str) -> dict:
-    done = subprocess.run([sys.executable, __file__, "--child", mode, "--records", str(records),
-                           "--partition-rows", str(partition_rows), "--url", url],
+def child_command(mode: str, records: int, partition_rows: int, url: str, checkpoint: str | None = None) -> list:
+    return [sys.executable, __file__, "--child", mode, "--records", str(records), "--partition-rows",
+            str(partition_rows), "--url", url] + (["--checkpoint", checkpoint] if checkpoint else [])
+
+
+def run_child(mode: str, records: int, partition_rows: int, url: str, checkpoint: str | None = None) -> dict:
+    done = subprocess.run(child_command(mode, records, partition_rows, url, checkpoint),
                           capture_output=True, text=True, check=False)
     if done.returncode != 0:
         sys.exit(f"bench_partitioned: the {mode} run failed:\n{done.stderr[-4000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def stored_partitions(store: str) -> int:
+    return sum(1 for name in os.listdir(store) if name.startswith("partition-") and name.endswith(".json"))
+
+
+def killed_and_resumed(records: int, partition_rows: int, url: str) -> dict:
+    """A checkpointed run killed with SIGKILL in the middle of a partition once half of its
+    partitions are stored, then resumed in a fresh process."""
+    partitions = -(-records // partition_rows)
+    store = tempfile.mkdtemp(prefix="bench-checkpoint-")
+    try:
+        killed = subprocess.Popen(child_command("checkpointed", records, partition_rows, url, store),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        # Killed in the middle of the partition after the first half: one partition's requests are
+        # in flight, as they would be for a run that dies at any moment.
+        first_stored = None
+        while stored_partitions(store) < max(partitions // 2, 1) and killed.poll() is None:
+            if first_stored is None and stored_partitions(store):
+                first_stored = time.monotonic()
+            time.sleep(0.005)
+        half = stored_partitions(store)
+        if first_stored is not None and half > 1:
+            time.sleep((time.monotonic() - first_stored) / (half - 1) / 2)
+        if killed.poll() is not None:
+            sys.exit("bench_partitioned: the run to kill ended before half of its partitions were stored "
+                     "(give it more records or smaller partitions)")
+        os.killpg(killed.pid, signal.SIGKILL)
+        killed.wait()
+        at_kill = stored_partitions(store)
+        resumed = run_child("checkpointed", records, partition_rows, url, store)
+    finally:
+        shutil.rmtree(store)
+    return {"seconds": resumed["seconds"], "peak_kib": resumed["peak_kib"], "workers_peak_kib": [],
+            "digest": resumed["digest"], "stored_at_kill": at_kill, "partitions": partitions}
 
 
 def same_results(a: dict, b: dict) -> bool:
@@ -154,12 +210,13 @@ def main() -> None:
     parser.add_argument("--records", default="100000,1000000")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--partition-rows", type=int, default=50000)
-    parser.add_argument("--modes", default="one-process,by-hand,partitioned,cluster")
+    parser.add_argument("--modes", default="one-process,by-hand,partitioned,checkpointed,cluster,killed-resumed")
     parser.add_argument("--child")
     parser.add_argument("--url")
+    parser.add_argument("--checkpoint")
     args = parser.parse_args()
     if args.child:
-        child(args.child, int(args.records), args.partition_rows, args.url)
+        child(args.child, int(args.records), args.partition_rows, args.url, args.checkpoint)
         return
 
     from canned_responder import CannedResponder
@@ -172,7 +229,11 @@ def main() -> None:
         for _ in range(args.repeat):
             for mode in modes:  # interleaved; a responder of its own for each run
                 with CannedResponder(max_seconds=24 * 3600, max_requests=4 * records) as responder:
-                    runs[mode].append(run_child(mode, records, args.partition_rows, responder.url))
+                    if mode == "killed-resumed":
+                        runs[mode].append(killed_and_resumed(records, args.partition_rows, responder.url))
+                    else:
+                        runs[mode].append(run_child(mode, records, args.partition_rows, responder.url))
+                runs[mode][-1]["served"] = responder.served
         reference = min((run["digest"] for mode in modes for run in runs[mode]), key=lambda d: d["failed"])
         for mode in modes:
             for run in runs[mode]:
@@ -188,8 +249,15 @@ def main() -> None:
             workers = ", ".join(f"{w / 1024:.0f}" for w in middle["workers_peak_kib"]) or "-"
             failed = ", ".join(str(r["digest"]["failed"]) for r in runs[mode])
             print(f"{mode:12} {spread(seconds)}   {spread(peaks):>33}   {workers:30}   {failed}")
+        if "killed-resumed" in modes:
+            resumed = runs["killed-resumed"]
+            sent = [r["served"] / records for r in resumed]
+            print(f"killed-resumed: killed with {', '.join(str(r['stored_at_kill']) for r in resumed)} of "
+                  f"{resumed[0]['partitions']} partitions stored; requests sent in all, per request of one "
+                  f"uninterrupted run: {min(sent):.3f} {statistics.median(sent):.3f} {max(sent):.3f}; "
+                  f"resumed run seconds: {spread([r['seconds'] for r in resumed]).strip()}")
         base = statistics.median(r["seconds"] for r in runs[modes[0]])
-        for mode in modes[1:]:
+        for mode in (m for m in modes[1:] if m != "killed-resumed"):  # its time is the resumed run's alone
             ratios = [base / r["seconds"] for r in runs[mode]]
             print(f"speed-up of {mode} against {modes[0]} (median one-process time / each run): "
                   f"{min(ratios):.2f} {statistics.median(ratios):.2f} {max(ratios):.2f}")

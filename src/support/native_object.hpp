@@ -4,7 +4,9 @@
 // holding `T(args...)`; `native<T>(o)` is the value inside. T names its references for the
 // collector in `refs(f)`, calling `f` on each `Ref` member (and each `Ref` of its containers):
 // they are what the object shows to the cycle collector, and what clearing the object drops to
-// break a cycle, after which T's methods find them null.
+// break a cycle, after which T's methods find them null. T may give the object methods that other
+// modules call by name, as `static PyMethodDef* methods()` (a table ending in an empty entry):
+// a module cannot reach another's C++ types, each links its own copy of this layer.
 #pragma once
 
 #include "objects.hpp"
@@ -85,6 +87,7 @@ PyTypeObject* native_type() {
         t.tp_dealloc = native_slots::dealloc<T>;
         t.tp_traverse = native_slots::traverse<T>;
         t.tp_clear = native_slots::clear<T>;
+        if constexpr (requires { T::methods(); }) t.tp_methods = T::methods();
         return t;
     }();
     if (!(type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&type) < 0) throw_error();

@@ -175,6 +175,18 @@ std::string_view utf8(Handle s) {
     return {p, static_cast<size_t>(n)};
 }
 
+Ref uuid_text(const unsigned char* bytes) {
+    constexpr char kHex[] = "0123456789abcdef";
+    Ref text = Ref::checked(PyUnicode_New(36, 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    for (int j = 0, k = 0; j < 16; ++j) {
+        if (j == 4 || j == 6 || j == 8 || j == 10) out[k++] = '-';
+        out[k++] = kHex[bytes[j] >> 4];
+        out[k++] = kHex[bytes[j] & 0xf];
+    }
+    return text;
+}
+
 bool truthy(Handle o) {
     int r = PyObject_IsTrue(o.get());
     if (r < 0) throw_error();

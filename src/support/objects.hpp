@@ -54,6 +54,9 @@ Ref round_number(Handle value, int ndigits);
 Ref number(double v);
 // The UTF-8 view of a text object; valid while the object lives.
 std::string_view utf8(Handle text);
+// The text of a UUID given as its 16 bytes, as str(uuid.UUID(bytes=...)) gives it: 36
+// characters, lower-case hexadecimal digits in groups of 8-4-4-4-12.
+Ref uuid_text(const unsigned char* bytes);
 
 // ---- truth, identity, comparison and arithmetic -----------------------------------------
 bool truthy(Handle o);

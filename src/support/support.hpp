@@ -3,6 +3,7 @@
 
 #include "coroutine.hpp"
 #include "error.hpp"
+#include "evaluation_progress.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "objects.hpp"

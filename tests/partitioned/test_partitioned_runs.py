@@ -5,8 +5,8 @@ failures, lost workers and interruptions handled as one process would."""
 from __future__ import annotations
 
 import _thread
-import decimal
 import math
+import decimal
 import os
 import re
 import subprocess
@@ -25,7 +25,9 @@ from partitioned_kit import (
     UNSURE,
     FailingWhereMarked,
     PartitionsInFlight,
+    assert_same_as_one_process,
     configuration,
+    errors,
     metrics,
     table,
     unsure_judge,
@@ -35,49 +37,13 @@ from tessaly.entities.base_classes import Error
 from tessaly.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessaly.entities.foundation_model import CustomFoundationModel
 from tessaly.entities.llm_judge import LLMJudge
+from tessaly.evaluators.impl import partitioned_runner
 from tessaly.evaluators.impl.metrics_runner import _evaluate_metrics
 from tessaly.evaluators.impl.partitioned_runner import _evaluate_metrics_partitioned
 from tessaly.metrics import FaithfulnessJudgeMetric, HAPMetric, KeywordDetectionMetric
 from tessaly.metrics.local_metrics import TextLengthMetric
 
 EMPTY = "The provided data is empty for metrics computation."
-
-
-def same(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    return a == b and type(a) is type(b)
-
-
-def errors(items) -> list:
-    return [(e.code, e.message_en) for e in items or []]
-
-
-def comparable(value):
-    """A value as it compares: a missing float (NaN) equal to any other."""
-    return "NaN" if isinstance(value, float) and math.isnan(value) else value
-
-
-def records(aggregate) -> list:
-    return [(r.record_id, r.record_timestamp, comparable(r.value), errors(r.errors), r.additional_info)
-            for r in aggregate.record_level_metrics]
-
-
-def assert_same_as_one_process(got, expected):
-    """Equal results, but for means, which may differ in the last of their 4 decimals."""
-    assert [(r.name, r.method, r.display_name) for r in got.metrics_result] == [
-        (r.name, r.method, r.display_name) for r in expected.metrics_result]
-    for mine, theirs in zip(got.metrics_result, expected.metrics_result):
-        assert records(mine) == records(theirs), mine.name
-        assert mine.total_records == theirs.total_records
-        assert same(mine.min, theirs.min) and same(mine.max, theirs.max), (mine.name, mine.min, theirs.min)
-        assert errors(mine.errors) == errors(theirs.errors)
-        for field in ("mean", "value"):
-            a, b = getattr(mine, field), getattr(theirs, field)
-            if isinstance(a, float) and isinstance(b, float) and not math.isnan(b):
-                assert abs(a - b) <= 1e-4 + 1e-12, (mine.name, field, a, b)
-            else:
-                assert same(a, b), (mine.name, field, a, b)
 
 
 def one_process(caller_table, client):
@@ -221,15 +187,19 @@ def marked_table():
 
 
 @pytest.mark.parametrize("where", ["here", "cluster"])
-def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(request, client_of, where):
+def test_a_metric_failing_in_the_third_partition_fails_the_run_as_one_process(request, client_of, where, capsys):
     dask_client = request.getfixturevalue("dask_client") if where == "cluster" else None
     caller = marked_table()
     with pytest.raises(ValueError) as one:
         _evaluate_metrics(configuration(), caller.copy(), [HAPMetric(), FailingWhereMarked()], client_of())
     with pytest.raises(ValueError) as partitioned:
         _evaluate_metrics_partitioned(configuration(), caller, [HAPMetric(), FailingWhereMarked()], client_of(),
-                                      partition_rows=4, client=dask_client)
+                                      partition_rows=4, client=dask_client, progress=True)
     assert str(partitioned.value) == str(one.value) == "cannot score 'Question 9 MARKED first'"
+    # the progress shown ends with where the run stopped, on a line of its own (the cluster may log too)
+    last = [line for line in capsys.readouterr().err.splitlines() if line.startswith("partitioned run")][-1]
+    stopped = r"partitioned run stopped: \d+ of 24 records, 0 failed, [\d:]+ elapsed, 0 of 6 partitions resumed"
+    assert re.fullmatch(stopped, last), last
 
 
 
@@ -254,7 +224,8 @@ def test_an_empty_table_is_refused_as_one_process_refuses_it(request, client_of,
             _evaluate_metrics_partitioned(configuration(), data, [HAPMetric()], client_of(), client=dask_client)
 
 
-def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_of, detection):
+def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_of, detection, capsys, monkeypatch):
+    monkeypatch.setattr(partitioned_runner, "PROGRESS_LINE_SECONDS", 0.05)
     caller = table(16)
     detection.script("*", [("delay", 0.3)] * 16)  # every partition takes a while
     outcome = {}
@@ -262,7 +233,8 @@ def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_o
     def run():
         try:
             outcome["result"] = _evaluate_metrics_partitioned(
-                configuration(), caller, [HAPMetric()], client_of(), partition_rows=4, client=dask_client)
+                configuration(), caller, [HAPMetric()], client_of(), partition_rows=4, client=dask_client,
+                progress=True)
         except BaseException as e:  # noqa: BLE001 - reported below
             outcome["error"] = e
 
@@ -285,6 +257,8 @@ def test_a_worker_lost_mid_run_has_its_partition_run_again(dask_client, client_o
     got = outcome["result"]
     ids = [r.record_id for r in got.metrics_result[0].record_level_metrics]
     assert ids == list(caller["record_id"])  # every record once, in table order
+    shown = [int(re.search(r"(\d+)(?: of 16)? records", line)[1]) for line in capsys.readouterr().err.splitlines()]
+    assert shown[-1] == 16 and max(shown) == 16  # the partition run again is not counted twice
     assert_same_as_one_process(got, _evaluate_metrics(configuration(), caller.copy(), [HAPMetric()], client_of()))
 
 
@@ -416,16 +390,6 @@ def test_without_a_mean_every_partitions_errors_are_kept():
 # ---- how a run shows itself --------------------------------------------------------------------
 
 
-def test_progress_is_a_line_per_partition_on_standard_error(capsys, client_of):
-    _evaluate_metrics_partitioned(configuration(), table(10), [HAPMetric()], client_of(), partition_rows=4,
-                                  progress=True)
-    lines = capsys.readouterr().err.splitlines()
-    assert [line.split(",")[0] for line in lines] == [
-        "partitioned run: 4 of 10 records", "partitioned run: 8 of 10 records", "partitioned run: 10 of 10 records"]
-    assert all(" of 3 partitions, " in line and line.endswith(" s") for line in lines)
-    assert not any(TOKEN in line for line in lines)
-
-
 def test_the_token_reaches_the_workers_and_no_log(dask_client, client_of, capsys):
     got = _evaluate_metrics_partitioned(configuration(), table(6), [HAPMetric()], client_of(), partition_rows=3,
                                         client=dask_client, progress=True)
@@ -454,6 +418,19 @@ def test_arguments_are_checked_before_anything_runs(client_of, detection, keywor
         _evaluate_metrics_partitioned(**arguments)
     assert str(raised.value) == message
     assert len(detection.requests) == before
+
+
+@pytest.mark.parametrize("kwargs, run, message", [
+    ([("detector_params", {})], None, "Argument 'kwargs' has incorrect type (expected dict, got list)"),
+    (None, None, "Argument 'kwargs' has incorrect type (expected dict, got NoneType)"),
+    ({}, [("index", 0)], "Argument 'run' has incorrect type (expected dict, got list)"),
+])
+def test_a_partition_takes_its_extra_keywords_and_options_as_dicts_only(client_of, detection, kwargs, run, message):
+    # extra keywords of another kind were once taken for none at all, and the partition evaluated without them
+    with pytest.raises(TypeError) as raised:
+        partitioned_runner._evaluate_partition(configuration(), table(2), [HAPMetric()], client_of(), [], kwargs, run)
+    assert str(raised.value) == message
+    assert detection.requests == []
 
 
 def test_without_dask_a_client_fails_naming_the_extra():

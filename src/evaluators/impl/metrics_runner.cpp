@@ -61,6 +61,20 @@ Ref without_none(Handle results) {
 
 // ---- synchronous run ---------------------------------------------------------------------------
 
+// Tells a watcher of the evaluation's progress what a metric gave: its record results, and how
+// many carry errors (evaluation_progress.hpp).
+void tell_metric_done(Handle sink, Handle result) {
+    Py_ssize_t results = 0, failed = 0;
+    Ref records = result.is_none() ? none() : getattr_or(result, "record_level_metrics", Py_None);
+    if (!records.is_none()) {
+        for (const Ref& record : iterate(records)) {
+            ++results;
+            if (getattr_or(record, "errors", Py_None).truthy()) ++failed;
+        }
+    }
+    sink.method("metric_done", integer(results), integer(failed));
+}
+
 // _evaluate_metrics(configuration, data, metrics, api_client=None, metric_groups=[], **kwargs)
 Ref evaluate_metrics(Invocation& args) {
     auto [configuration, data, metrics, api_client, metric_groups] = args.bind<5>();
@@ -68,6 +82,8 @@ Ref evaluate_metrics(Invocation& args) {
 
     Ref results = new_list();
     Ref segment_manager = args.global("SegmentBatchManager")();
+    Ref sink = progress_sink();
+    if (sink) sink.method("metrics_resolved", integer(p.metrics.len()));
 
     Ref output_fields = configuration.attr("output_fields");
     if (output_fields.truthy()) {
@@ -86,7 +102,9 @@ Ref evaluate_metrics(Invocation& args) {
             if (metric.attr("metric_dependencies").truthy()) evaluate.kw("metrics_result", results);
             else evaluate.kw("meter_client", p.meter_client);
             evaluate.kw("api_client", p.api_client).merge(args.kwargs());
-            append(results, evaluate.call(metric.attr("evaluate")));
+            Ref result = evaluate.call(metric.attr("evaluate"));
+            append(results, result);
+            if (sink) tell_metric_done(sink, result);
         });
         args.global("run_in_event_loop")(segment_manager.attr("track_event"), tracking_payload(metric));
     }
@@ -218,7 +236,6 @@ PyObject* standard_uuid4 = nullptr;
 // `count` texts of fresh version-4 UUIDs, as str(uuid.uuid4()) gives them: 16 bytes from the
 // system's random source (where os.urandom takes them), version and variant bits set.
 Ref uuid4_texts(Py_ssize_t count) {
-    constexpr char kHex[] = "0123456789abcdef";
     std::vector<unsigned char> random(static_cast<size_t>(count) * 16);
     for (size_t done = 0; done < random.size();) {
         ssize_t n = getrandom(random.data() + done, random.size() - done, 0);
@@ -234,14 +251,7 @@ Ref uuid4_texts(Py_ssize_t count) {
         unsigned char* b = random.data() + i * 16;
         b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
         b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-        Ref text = Ref::checked(PyUnicode_New(36, 127));
-        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-        for (int j = 0, k = 0; j < 16; ++j) {
-            if (j == 4 || j == 6 || j == 8 || j == 10) out[k++] = '-';
-            out[k++] = kHex[b[j] >> 4];
-            out[k++] = kHex[b[j] & 0xf];
-        }
-        PyList_SET_ITEM(texts.get(), i, text.release());
+        PyList_SET_ITEM(texts.get(), i, uuid_text(b).release());
     }
     return texts;
 }
@@ -290,6 +300,7 @@ std::vector<Param> table_params() {
 }
 
 void exec(Module& m) {
+    progress_variable();  // made at import, before any thread could race to make it
     m.import("os");
     m.import("uuid");
     if (!standard_uuid4) standard_uuid4 = m.global("uuid").attr("uuid4").release();  // kept for good

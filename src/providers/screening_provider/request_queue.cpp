@@ -22,6 +22,7 @@ struct Queue {
     Ref finished;  // the future `send_all` awaits: the results, or the error of the run
     Ref drained;   // after a cancellation: done once every started record has ended
     Ref on_done;   // `record_done` bound to the queue: each record task's done callback
+    Ref progress;  // the sink told of each record as it ends, or null (evaluation_progress.hpp)
     std::deque<Ref> waiting;  // futures of attempts waiting for a turn, first come first served
     Py_ssize_t count = 0, next = 0;  // bodies, and the first not started
     Py_ssize_t active = 0;    // records started and not ended
@@ -32,7 +33,8 @@ struct Queue {
 
     template <class F>
     void refs(F&& f) {
-        for (Ref* r : {&send, &payloads, &session, &loop, &context, &results, &running, &finished, &drained, &on_done})
+        for (Ref* r : {&send, &payloads, &session, &loop, &context, &results, &running, &finished, &drained, &on_done,
+                       &progress})
             f(*r);
         for (Ref& w : waiting) f(w);
         stopped = stopped || !loop;  // cleared
@@ -100,6 +102,19 @@ void fill(Queue& q) noexcept {
     }
 }
 
+// Tells the watcher of the evaluation's progress that a record ended, failed unless its request
+// gave a decoded answer. Progress is only shown: a watcher that fails costs no record.
+void tell_progress(Queue& q, Handle result) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    try {
+        const bool failed = !result.is_dict() || result.contains(interned("error"));
+        q.progress.method("record_done", boolean(failed));
+    } catch (...) {
+        unraisable(q.progress);
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 // A record's task ended: its result, its exception or its cancellation takes its place.
 PyObject* record_done(PyObject* queue, PyObject* finished_task) noexcept {
     Queue& q = native<Queue>(queue);
@@ -116,6 +131,7 @@ PyObject* record_done(PyObject* queue, PyObject* finished_task) noexcept {
             if (result.is_none()) result = task.method("result");
         }
         q.results.set_item(integer(i), result);
+        if (q.progress) tell_progress(q, result);
     } catch (...) {
         fail(q, caught());
     }
@@ -146,6 +162,7 @@ Ref make_queue(Ref send, Ref payloads, Ref session, Py_ssize_t turns) {
     q.running = new_dict();
     q.finished = q.loop.method("create_future");
     q.on_done = Ref::checked(PyCFunction_New(&record_done_def, queue.get()));
+    q.progress = progress_sink();
     // A copy of the current context in which the queue variable names this queue.
     q.context = Ref::checked(PyContext_CopyCurrent());
     if (PyContext_Enter(q.context.get()) < 0) throw_error();
