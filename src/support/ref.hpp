@@ -14,27 +14,47 @@ namespace tsy {
 
 // The cycle collector must see the references that a suspended C++ coroutine frame holds in
 // its parameters and locals, as it sees a Python frame's. A frame cannot list its own
-// variables, so each `Ref` tells: frames live in one stretch of address space (the frame
-// arena, frame_arena.hpp), and a `Ref` made there marks its word in the arena's slot map,
-// and unmarks it when it is destroyed. Two comparisons tell a `Ref` anywhere else apart.
+// variables, so each `Ref` tells: frames live in the frame arena (frame_arena.hpp), chunks of
+// address space aligned to their size, each opening with its slot map, a bit per
+// pointer-sized word of the chunk. A `Ref` made in a chunk marks its word there, and unmarks
+// it when it is destroyed. A `Ref` anywhere else is told apart by one bit of `chunk_bits`,
+// found from its address alone: a shift, a comparison and a load.
 namespace frame_arena {
 
-struct Extent {
-    uintptr_t begin = 0;
-    uintptr_t size = 0;         // 0 until the arena is reserved
-    unsigned char* marks = nullptr;  // a bit per pointer-sized word of the arena
-};
-// Each module has an arena of its own (the support layer is linked into each).
-extern constinit Extent extent __attribute__((visibility("hidden")));
+constexpr unsigned kChunkShift = 26;  // chunks of 64 MiB
+constexpr uintptr_t kChunkSize = uintptr_t{1} << kChunkShift;
+// Chunks lie in the user address space of x86-64, below 2^47.
+constexpr uintptr_t kChunkLimit = uintptr_t{1} << (47 - kChunkShift);
+
+// A bit per chunk-sized stretch of the user address space: set for the chunks of this
+// module's arena (each module has an arena of its own: the support layer is linked into
+// each). 256 KiB of zeros in .bss: the pages no set bit lies on are only ever read, and
+// cost no memory.
+extern uint64_t chunk_bits[kChunkLimit / 64] __attribute__((visibility("hidden")));
+
+// True for an address in one of the arena's chunks.
+inline bool holds(const void* p) noexcept {
+    const uintptr_t chunk = reinterpret_cast<uintptr_t>(p) >> kChunkShift;
+    return chunk < kChunkLimit && (chunk_bits[chunk / 64] >> (chunk % 64) & 1);
+}
+
+// The byte of the slot map that holds the mark of the word at `p`, an address in a chunk: a
+// byte per 64 bytes of the chunk.
+inline unsigned char* mark_byte(const void* p) noexcept {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    return reinterpret_cast<unsigned char*>((address & ~(kChunkSize - 1)) + ((address & (kChunkSize - 1)) >> 6));
+}
+
+inline unsigned char mark_bit(const void* p) noexcept {
+    return static_cast<unsigned char>(1u << ((reinterpret_cast<uintptr_t>(p) >> 3) & 7));
+}
 
 inline void mark(const void* slot) noexcept {
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(slot) - extent.begin;
-    if (offset < extent.size) extent.marks[offset >> 6] |= static_cast<unsigned char>(1u << ((offset >> 3) & 7));
+    if (holds(slot)) *mark_byte(slot) |= mark_bit(slot);
 }
 
 inline void unmark(const void* slot) noexcept {
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(slot) - extent.begin;
-    if (offset < extent.size) extent.marks[offset >> 6] &= static_cast<unsigned char>(~(1u << ((offset >> 3) & 7)));
+    if (holds(slot)) *mark_byte(slot) &= static_cast<unsigned char>(~mark_bit(slot));
 }
 
 }  // namespace frame_arena
