@@ -8,7 +8,7 @@
 
 namespace tsy::frame_arena {
 
-constinit uint64_t chunk_bits[kChunkLimit / 64] = {};
+constinit unsigned char arena_chunks[kChunkLimit] = {};
 
 namespace {
 
@@ -119,7 +119,7 @@ bool reserve_chunk() noexcept {
     const uintptr_t begin = map_chunk();
     if (!begin) return false;
     const uintptr_t index = begin >> kChunkShift;
-    if (index >= kChunkLimit || !commit(begin, kMapSize)) {  // beyond what `chunk_bits` covers
+    if (index >= kChunkLimit || !commit(begin, kMapSize)) {  // beyond what `arena_chunks` covers
         munmap(reinterpret_cast<void*>(begin), kChunkSize);
         return false;
     }
@@ -128,7 +128,7 @@ bool reserve_chunk() noexcept {
     arena.chunks = chunk;
     arena.next_run = begin + kMapSize;
     arena.end = begin + kChunkSize;
-    chunk_bits[index / 64] |= uint64_t{1} << (index % 64);
+    arena_chunks[index] = 1;
     ++arena.chunks_reserved;
     return true;
 }
