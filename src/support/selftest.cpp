@@ -172,15 +172,14 @@ template <size_t kScratch>
 Async hold_far_body(Ref log, Ref x) {
     struct {
         std::array<char, kScratch> scratch;
-        Ref log;
+        Sentinel sentinel;
     } far;
-    far.log = std::move(log);
-    Sentinel s{far.log};
+    far.sentinel.log = std::move(log);
     Ref value = co_await x;
     asm volatile("" : : "r"(far.scratch.data()) : "memory");  // the scratch space stays in the frame
     co_return value;
 }
-// A frame of two runs' worth.
+// A frame a span of three runs long.
 Ref hold_large(Invocation& a) {
     return make_coroutine(hold_far_body<(size_t{128} << 10)>(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
 }
