@@ -9,6 +9,7 @@
 namespace tsy::frame_arena {
 
 constinit unsigned char arena_chunks[kChunkLimit] = {};
+constinit Window window;
 
 namespace {
 
@@ -129,6 +130,9 @@ bool reserve_chunk() noexcept {
     arena.next_run = begin + kMapSize;
     arena.end = begin + kChunkSize;
     arena_chunks[index] = 1;
+    const uintptr_t low = window.size ? std::min(window.begin, begin) : begin;
+    const uintptr_t high = std::max(window.begin + window.size, begin + kChunkSize);
+    window = {low, high - low};
     ++arena.chunks_reserved;
     return true;
 }

@@ -17,8 +17,9 @@ namespace tsy {
 // variables, so each `Ref` tells: frames live in the frame arena (frame_arena.hpp), chunks of
 // address space aligned to their size, each opening with its slot map, a bit per
 // pointer-sized word of the chunk. A `Ref` made in a chunk marks its word there, and unmarks
-// it when it is destroyed. A `Ref` anywhere else is told apart by one byte of `arena_chunks`,
-// found from its address alone: a shift, a comparison and a load.
+// it when it is destroyed. Every `Ref` anywhere makes this test, so it is kept to what the
+// address alone tells: one subtraction and comparison for the stretch the chunks lie in
+// (which already turns away the C stack and the heap), then one byte for the chunk.
 namespace frame_arena {
 
 constexpr unsigned kChunkShift = 26;  // chunks of 64 MiB
@@ -26,17 +27,25 @@ constexpr uintptr_t kChunkSize = uintptr_t{1} << kChunkShift;
 // Chunks lie in the user address space of x86-64, below 2^47.
 constexpr uintptr_t kChunkLimit = uintptr_t{1} << (47 - kChunkShift);
 
-// A byte per chunk-sized stretch of the user address space: set for the chunks of this
-// module's arena (each module has an arena of its own: the support layer is linked into
-// each). 2 MiB of zeros in .bss, whose pages no set byte lies on are only ever read and cost
-// no memory. A byte rather than a bit per chunk: the test of every `Ref` is then one load
-// and compare, with no shift and bit test on top.
+// The stretch of address space from the start of the arena's lowest chunk to the end of its
+// highest; other mappings may lie between chunks. Each module has an arena of its own (the
+// support layer is linked into each).
+struct Window {
+    uintptr_t begin = 0;
+    uintptr_t size = 0;  // 0 until a chunk is reserved
+};
+extern constinit Window window __attribute__((visibility("hidden")));
+
+// A byte per chunk-sized stretch of the user address space, set for the arena's chunks. Of its
+// 2 MiB of .bss only the pages around the window are ever read, and only those of the chunks'
+// own bytes written; the rest cost no memory. A byte rather than a bit: the test is then a
+// load and a compare, with no shift and bit test on top.
 extern unsigned char arena_chunks[kChunkLimit] __attribute__((visibility("hidden")));
 
 // True for an address in one of the arena's chunks.
 inline bool holds(const void* p) noexcept {
-    const uintptr_t chunk = reinterpret_cast<uintptr_t>(p) >> kChunkShift;
-    return chunk < kChunkLimit && arena_chunks[chunk];
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    return address - window.begin < window.size && arena_chunks[address >> kChunkShift];
 }
 
 // The byte of the slot map that holds the mark of the word at `p`, an address in a chunk: a
