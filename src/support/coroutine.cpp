@@ -568,7 +568,6 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     // sharing a slot then follow one another in the chain, and the slot is visited once.
     const void* visited = nullptr;
     for (auto frame = c->chain.current; frame; frame = frame.promise().parent) {
-        if (!frame_arena::holds(frame.address())) continue;
         const frame_arena::Slot slot = frame_arena::slot_of(frame.address());
         if (slot.begin == visited) continue;
         visited = slot.begin;
@@ -736,16 +735,14 @@ Ref make_coroutine(Async task, const Invocation& call) {
 
 // ---- inside the frame ------------------------------------------------------------------------
 
+// A frame the arena cannot place is refused, not made elsewhere: what it held would be hidden
+// from the collector. The call that makes it raises MemoryError (`guard`).
 void* AsyncPromise::operator new(size_t size) {
     if (void* p = frame_arena::allocate(size)) return p;
-    if (void* p = PyObject_Malloc(size)) return p;  // a frame the collector cannot read
     throw std::bad_alloc();
 }
 
-void AsyncPromise::operator delete(void* p) noexcept {
-    if (frame_arena::holds(p)) frame_arena::release(p);
-    else PyObject_Free(p);
-}
+void AsyncPromise::operator delete(void* p) noexcept { frame_arena::release(p); }
 
 Ref AsyncPromise::Awaiter::await_resume() {
     if (chain->thrown) throw PyError(std::move(chain->thrown));

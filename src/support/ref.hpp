@@ -22,27 +22,57 @@ namespace tsy {
 
 // The cycle collector must see the references that a suspended C++ coroutine frame holds in
 // its parameters and locals, as it sees a Python frame's. A frame cannot list its own
-// variables, so each `Ref` tells: frames live in one stretch of address space (the frame
-// arena, frame_arena.hpp), and a `Ref` made there marks its word in the arena's slot map,
-// and unmarks it when it is destroyed. Two comparisons tell a `Ref` anywhere else apart.
+// variables, so each `Ref` tells: frames live in the frame arena (frame_arena.hpp), chunks of
+// address space aligned to their size, each opening with its slot map, a bit per
+// pointer-sized word of the chunk. A `Ref` made in a chunk marks its word there, and unmarks
+// it when it is destroyed. Every `Ref` anywhere makes this test, so it is kept to what the
+// address alone tells: one subtraction and comparison for the stretch the chunks lie in
+// (which already turns away the C stack and the heap), then one byte for the chunk.
 namespace frame_arena {
 
-struct Extent {
+constexpr unsigned kChunkShift = 26;  // chunks of 64 MiB
+constexpr uintptr_t kChunkSize = uintptr_t{1} << kChunkShift;
+// Chunks lie in the user address space of x86-64, below 2^47.
+constexpr uintptr_t kChunkLimit = uintptr_t{1} << (47 - kChunkShift);
+
+// The stretch of address space from the start of the arena's lowest chunk to the end of its
+// highest; other mappings may lie between chunks. Each module has an arena of its own (the
+// support layer is linked into each).
+struct Window {
     uintptr_t begin = 0;
-    uintptr_t size = 0;         // 0 until the arena is reserved
-    unsigned char* marks = nullptr;  // a bit per pointer-sized word of the arena
+    uintptr_t size = 0;  // 0 until a chunk is reserved
 };
-// Each module has an arena of its own (the support layer is linked into each).
-extern constinit Extent extent __attribute__((visibility("hidden")));
+extern constinit Window window __attribute__((visibility("hidden")));
+
+// A byte per chunk-sized stretch of the user address space, set for the arena's chunks. Of its
+// 2 MiB of .bss only the pages around the window are ever read, and only those of the chunks'
+// own bytes written; the rest cost no memory. A byte rather than a bit: the test is then a
+// load and a compare, with no shift and bit test on top.
+extern unsigned char arena_chunks[kChunkLimit] __attribute__((visibility("hidden")));
+
+// True for an address in one of the arena's chunks.
+inline bool holds(const void* p) noexcept {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    return address - window.begin < window.size && arena_chunks[address >> kChunkShift];
+}
+
+// The byte of the slot map that holds the mark of the word at `p`, an address in a chunk: a
+// byte per 64 bytes of the chunk.
+inline unsigned char* mark_byte(const void* p) noexcept {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    return reinterpret_cast<unsigned char*>((address & ~(kChunkSize - 1)) + ((address & (kChunkSize - 1)) >> 6));
+}
+
+inline unsigned char mark_bit(const void* p) noexcept {
+    return static_cast<unsigned char>(1u << ((reinterpret_cast<uintptr_t>(p) >> 3) & 7));
+}
 
 inline void mark(const void* slot) noexcept {
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(slot) - extent.begin;
-    if (offset < extent.size) extent.marks[offset >> 6] |= static_cast<unsigned char>(1u << ((offset >> 3) & 7));
+    if (holds(slot)) *mark_byte(slot) |= mark_bit(slot);
 }
 
 inline void unmark(const void* slot) noexcept {
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(slot) - extent.begin;
-    if (offset < extent.size) extent.marks[offset >> 6] &= static_cast<unsigned char>(~(1u << ((offset >> 3) & 7)));
+    if (holds(slot)) *mark_byte(slot) &= static_cast<unsigned char>(~mark_bit(slot));
 }
 
 }  // namespace frame_arena

@@ -3,6 +3,7 @@
 #include "frame_arena.hpp"
 #include "support.hpp"
 
+#include <array>
 #include <new>
 #include <stdexcept>
 
@@ -227,12 +228,38 @@ Ref fail_later(Invocation& args) {
     return make_coroutine(fail_later_body(Ref::borrow(kind), Ref::borrow(awaitable)), args);
 }
 
-// (runs holding frames, runs kept empty, runs given back) of this module's frame arena.
+// `hold` in a frame of over `kScratch` bytes, with `log` kept only past the frame's scratch
+// space: the collector must find it wherever a large frame puts it. The scratch space is never
+// written, so a frame costs its address space, not its memory.
+template <size_t kScratch>
+Async hold_far_body(Ref log, Ref x) {
+    struct {
+        std::array<char, kScratch> scratch;
+        Sentinel sentinel;
+    } far;
+    far.sentinel.log = std::move(log);
+    Ref value = co_await x;
+    asm volatile("" : : "r"(far.scratch.data()) : "memory");  // the scratch space stays in the frame
+    co_return value;
+}
+// A frame a span of three runs long.
+Ref hold_large(Invocation& a) {
+    return make_coroutine(hold_far_body<(size_t{128} << 10)>(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+}
+// A frame larger than a chunk of the arena.
+Ref hold_oversized(Invocation& a) {
+    return make_coroutine(hold_far_body<(size_t{65} << 20)>(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+}
+
+// (runs holding frames, runs kept empty, runs given back, chunks reserved, frames refused) of
+// this module's frame arena.
 Ref frame_arena_usage(Invocation&) {
     const frame_arena::Usage u = frame_arena::usage();
     return tuple_of({integer(static_cast<long long>(u.runs_in_use)).get(),
                      integer(static_cast<long long>(u.runs_kept_empty)).get(),
-                     integer(static_cast<long long>(u.runs_given_back)).get()});
+                     integer(static_cast<long long>(u.runs_given_back)).get(),
+                     integer(static_cast<long long>(u.chunks_reserved)).get(),
+                     integer(static_cast<long long>(u.frames_refused)).get()});
 }
 
 // is_nan(value)
@@ -328,6 +355,9 @@ void exec(Module& m) {
     m.def({.name = "hold", .params = {Param("log"), Param("awaitable")}, .body = hold, .coroutine = true});
     m.def({.name = "raise_stop", .params = {}, .body = raise_stop, .coroutine = true});
     m.def({.name = "fail_later", .params = {Param("kind"), Param("awaitable")}, .body = fail_later, .coroutine = true});
+    m.def({.name = "hold_large", .params = {Param("log"), Param("awaitable")}, .body = hold_large, .coroutine = true});
+    m.def({.name = "hold_oversized", .params = {Param("log"), Param("awaitable")}, .body = hold_oversized,
+           .coroutine = true});
     m.def({.name = "frame_arena_usage", .params = {}, .body = frame_arena_usage});
     m.def({.name = "is_nan", .params = {Param("value")}, .body = is_nan_of});
     m.def({.name = "zipped", .params = {Param("xs"), Param("ys"), Param("each").defaults_to_none()}, .body = zipped});

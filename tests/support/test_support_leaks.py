@@ -148,6 +148,8 @@ CALLS = {
     "Sample.twice": lambda st, p: st.Sample.twice([p]),
     "Point": lambda st, p: st.Point(x=1, y=2).model_dump(),
     "coroutine-made-and-closed": lambda st, p: st.trivial(p).close(),
+    "large-frame-made-and-closed": lambda st, p: st.hold_large([p], p).close(),
+    "frame-refused": _swallow(lambda st, p: st.hold_oversized([p], p), MemoryError),
     "too-many-positional": _swallow(lambda st, p: st.echo(p, p, p, p), TypeError),
     "missing": _swallow(lambda st, p: st.add(p), TypeError),
     "unexpected-keyword": _swallow(lambda st, p: st.add(p, bb=p), TypeError),
