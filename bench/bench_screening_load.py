@@ -126,14 +126,20 @@ def import_retrying(name: str):
     modules of the environment."""
     import importlib
 
-    for attempt in range(10):
+    deadline = time.monotonic() + 600
+    while True:
         try:
             return importlib.import_module(name)
         except ImportError:
-            if attempt == 9:
+            if time.monotonic() > deadline:
                 raise
-            time.sleep(3)
-    return None
+            time.sleep(10)
+
+
+def native_build() -> str:
+    """When the installed native detection provider was built (its file's time)."""
+    module = import_retrying("tessaly.providers.screening_provider")
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(os.path.getmtime(module.__file__)))
 
 
 def sides():
@@ -495,15 +501,16 @@ def child(spec: str) -> None:
 
 
 def run_child(p: dict) -> dict:
-    """One run in a fresh process; tried once more if the environment was being reinstalled."""
-    for attempt in range(2):
+    """One run in a fresh process; tried again (twice at most) if the environment was being
+    reinstalled."""
+    for attempt in range(3):
         done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(p)],
                               capture_output=True, text=True, check=False)
         lines = [line for line in done.stdout.splitlines() if line.startswith("RESULT ")]
         if done.returncode == 0 and lines:
             return json.loads(lines[-1][len("RESULT "):])
-        if attempt == 0 and ("ImportError" in done.stderr or "ModuleNotFoundError" in done.stderr):
-            time.sleep(5)
+        if attempt < 2 and ("ImportError" in done.stderr or "ModuleNotFoundError" in done.stderr):
+            time.sleep(30)
             continue
         sys.exit(f"bench_screening_load: a {p['run']} run failed ({p}):\n{done.stderr[-4000:]}")
     return {}
@@ -751,6 +758,8 @@ def main() -> int:
         parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
     print(f"Python {sys.version.split()[0]}, aiohttp {aiohttp.__version__}, pandas {pd.__version__}, "
           f"{os.cpu_count()} CPUs; {args.repeat} runs per side; {load()}")
+    build = native_build()
+    print(f"native detection provider built {build}")
     started = time.perf_counter()
     check_equivalence(sides())
     failures = []
@@ -761,6 +770,9 @@ def main() -> int:
             section(args, failures)
             print(f"[{time.perf_counter() - phase:.0f} s]")
     print(f"\ntotal {time.perf_counter() - started:.0f} s; {load()}")
+    if native_build() != build:
+        print(f"NOTE: the native modules were reinstalled during the run (built {build}, now {native_build()}): "
+              "the runs may mix two builds")
     if failures:
         print("\nTargets missed:")
         for f in failures:
