@@ -86,10 +86,12 @@ same results (``same``: types, keywords and values) on a small table.
    run (the max is printed beside: on a shared machine the process can also lose its core
    for a while). With --diagnose every run also times every loop callback (a wrapper of
    ``asyncio.events.Handle._run``, which slows the loop, so its gaps come out longer) and
-   every collection, and prints, for the run with the longest gap, the callbacks run
-   during that gap by kind (the coroutine a task step belongs to, or the callback's name:
-   count, seconds, of which in the collector), the callbacks that held the loop over 30 ms
-   (with the awaits their task was left in) and the collections over 20 ms.
+   every collection, and prints, for each run, the callbacks run during its longest gap by
+   kind (the coroutine a task step belongs to, or the callback's name: count, seconds, this
+   thread's CPU seconds, of which seconds in the collector; CPU well under the seconds
+   means the process was waiting, for its core or for memory, not working), and, for the
+   run with the longest gap, the callbacks that held the loop over 30 ms (with the awaits
+   their task was left in) and the collections over 20 ms.
 
 The load average is printed at the start and at the end. The exit status is 1 when a
 target is missed.
@@ -373,8 +375,9 @@ def kind_of(handle) -> str:
 
 
 def install_diagnosis():
-    """Records every loop callback (start, seconds, seconds in the collector, kind), the ones
-    that held the loop over 30 ms described in full, and the collections over 20 ms."""
+    """Records every loop callback (start, seconds, CPU seconds of this thread, seconds in the
+    collector, kind), the ones that held the loop over 30 ms described in full, and the
+    collections over 20 ms."""
     import asyncio.events as events
 
     calls, slow, collections = [], [], []
@@ -394,12 +397,14 @@ def install_diagnosis():
     def timed_run(self):
         gc0 = in_gc[0]
         kind = kind_of(self)  # before the step, while the task still shows its coroutine
+        c = time.thread_time()
         t = time.perf_counter()
         run(self)
         d = time.perf_counter() - t
-        calls.append((t, d, in_gc[0] - gc0, kind))
+        cpu = time.thread_time() - c
+        calls.append((t, d, cpu, in_gc[0] - gc0, kind))
         if d > 0.03:
-            slow.append([round(d, 3), round(in_gc[0] - gc0, 3), describe(self)])
+            slow.append([round(d, 3), round(cpu, 3), round(in_gc[0] - gc0, 3), describe(self)])
 
     events.Handle._run = timed_run
     gc.callbacks.append(on_collection)
@@ -407,18 +412,20 @@ def install_diagnosis():
 
 
 def within(calls, start, end, top=6) -> dict:
-    """The callbacks run between start and end, by kind: count and seconds (of which in the
-    collector), the kinds with the most time first."""
+    """The callbacks run between start and end, by kind: count, seconds, CPU seconds and
+    seconds in the collector, the kinds with the most time first."""
     kinds = {}
-    for t, d, in_gc, kind in calls:
+    for t, d, cpu, in_gc, kind in calls:
         if start <= t < end:
-            figures = kinds.setdefault(kind, [0, 0.0, 0.0])
+            figures = kinds.setdefault(kind, [0, 0.0, 0.0, 0.0])
             figures[0] += 1
             figures[1] += d
-            figures[2] += in_gc
+            figures[2] += cpu
+            figures[3] += in_gc
     ranked = sorted(kinds.items(), key=lambda item: -item[1][1])[:top]
     return {"callbacks": sum(f[0] for f in kinds.values()), "seconds": sum(f[1] for f in kinds.values()),
-            "kinds": [[kind, n, round(sec, 3), round(g, 3)] for kind, (n, sec, g) in ranked]}
+            "cpu": sum(f[2] for f in kinds.values()),
+            "kinds": [[kind, n, round(sec, 3), round(cpu, 3), round(g, 3)] for kind, (n, sec, cpu, g) in ranked]}
 
 
 def lag_metrics(count: int):
@@ -718,15 +725,17 @@ def lag_section(args, failures) -> None:
             print(f"  {label:<8}{fmt_spread(gaps, 1, 9, 3)}{statistics.median(x['over_100ms'] for x in r):20.0f}"
                   f"{fmt_spread([x['wall'] for x in r], 1, 9, 2)}")
             if args.diagnose:
+                for run in sorted(r, key=lambda x: x["max_gap"]):
+                    longest = run["longest"]
+                    print(f"      a run's longest gap, {run['max_gap']:.3f} s: {longest['callbacks']:,} callbacks, "
+                          f"{longest['seconds']:.3f} s, CPU {longest['cpu']:.3f} s; by kind (count, s, CPU s, "
+                          "collector s):")
+                    for kind, n, seconds, cpu, in_gc in longest["kinds"][:3]:
+                        print(f"        {n:7,} {seconds:7.3f} {cpu:7.3f} {in_gc:7.3f}  {kind}")
                 worst = max(r, key=lambda x: x["max_gap"])
-                longest = worst["longest"]
-                print(f"      its longest gap ({worst['max_gap']:.3f} s): {longest['callbacks']:,} callbacks, "
-                      f"{longest['seconds']:.3f} s; by kind (count, s, of which collector s):")
-                for kind, n, seconds, in_gc in longest["kinds"]:
-                    print(f"        {n:7,} {seconds:7.3f} {in_gc:7.3f}  {kind}")
-                print("      callbacks over 30 ms in that run (s, of which collector s):")
-                for seconds, in_gc, handle in worst["slow"][:4]:
-                    print(f"        {seconds:7.3f} {in_gc:7.3f}  {handle}")
+                print("      callbacks over 30 ms in the run with the longest gap (s, CPU s, collector s):")
+                for seconds, cpu, in_gc, handle in worst["slow"][:4]:
+                    print(f"        {seconds:7.3f} {cpu:7.3f} {in_gc:7.3f}  {handle}")
                 if worst["collections"]:
                     print(f"      collections over 20 ms (generation, s): {worst['collections'][:6]}")
         native = [x["max_gap"] for x in runs["native"]]
