@@ -6,8 +6,9 @@ time against partitions, the memory of a pending record, and the event loop's la
         [--partition-records 80000] [--partition-rows 20000] [--pending-records 100000]
         [--lag-records 20000] [--diagnose]
 
-At the defaults it takes about 30 minutes on two cores shared with other work (the loss
-table two thirds of it); --sections runs a part, and every size is an option. Every run
+At the defaults it takes about half an hour on two quiet cores (the loss table two thirds
+of it; an hour at a load average of 4 to 9); --sections runs a part, and every size is an
+option. Every run
 is a fresh process of its own (so that its peak resident memory, its heap and its
 collector are its own), and every run that talks to a service gets a fresh canned
 responder (bench/canned_responder.py, a process of its own on 127.0.0.1), whose count of
