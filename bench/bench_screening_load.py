@@ -7,11 +7,10 @@ time against partitions, the memory of a pending record, and the event loop's la
         [--lag-records 20000] [--diagnose]
 
 At the defaults it takes about half an hour on two quiet cores (the loss table two thirds
-of it; an hour at a load average of 4 to 9); --sections runs a part, and every size is an
-option. Every run
-is a fresh process of its own (so that its peak resident memory, its heap and its
-collector are its own), and every run that talks to a service gets a fresh canned
-responder (bench/canned_responder.py, a process of its own on 127.0.0.1), whose count of
+of it; an hour at a load average of 4 to 9); --sections runs some of them, and every size
+is an option. Every run is a fresh process of its own (so that its peak resident memory,
+its heap and its collector are its own), and every run that talks to a service gets a
+fresh canned responder (bench/canned_responder.py, a process of its own on 127.0.0.1), whose count of
 answers and peak of requests held at once are the run's. The sides: native
 (``tessaly.providers.screening_provider``), fast (bench/fast_baseline_screening_provider.py:
 the fastest plain-Python form of the native provider's steps: turns per attempt sized from
@@ -271,18 +270,18 @@ def run_partition(p: dict) -> dict:
     gc.collect()
     t0 = time.perf_counter()
     if p["mode"] == "whole":
-        parts = [_evaluate_metrics(configuration, data, metrics, client).metrics_result[0]]
+        aggregates = [_evaluate_metrics(configuration, data, metrics, client).metrics_result[0]]
     elif p["mode"] == "partitioned":
-        parts = [_evaluate_metrics_partitioned(configuration, data, metrics, client,
+        aggregates = [_evaluate_metrics_partitioned(configuration, data, metrics, client,
                                                partition_rows=rows).metrics_result[0]]
     else:  # slices by hand, one after another
-        parts = [_evaluate_metrics(configuration, data.iloc[i:i + rows].copy(), metrics, client).metrics_result[0]
-                 for i in range(0, records, rows)]
+        aggregates = [_evaluate_metrics(configuration, data.iloc[i:i + rows].copy(), metrics, client).metrics_result[0]
+                      for i in range(0, records, rows)]
     wall = time.perf_counter() - t0
-    results = [x for part in parts for x in part.record_level_metrics]
+    results = [x for aggregate in aggregates for x in aggregate.record_level_metrics]
     failed = sum(1 for x in results if x.errors)
     digest = [[x.record_id, x.value] for x in results]
-    return {"wall": wall, "failed": failed, "digest": digest, "total": sum(part.total_records for part in parts)}
+    return {"wall": wall, "failed": failed, "digest": digest, "total": sum(a.total_records for a in aggregates)}
 
 
 class NeverAnswering:
@@ -504,8 +503,8 @@ def run_lag(p: dict) -> dict:
 RUNS = {"loss": run_loss, "partition": run_partition, "pending": run_pending, "lag": run_lag}
 
 
-def child(spec: str) -> None:
-    p = json.loads(spec)
+def child(text: str) -> None:
+    p = json.loads(text)
     out = RUNS[p["run"]](p)
     print("RESULT " + json.dumps(out), flush=True)
 
