@@ -1,23 +1,31 @@
 """A canned detection service for the benchmarks, run in a process of its own.
 
-Every POST gets, at once, status 200 with the fixed body ``CANNED_BODY``; anything else
-gets 405. It is a raw asyncio HTTP/1.1 server (keep-alive, bodies framed by
-Content-Length) bound to 127.0.0.1 on a free port, so that answering costs far less than
-the client work being measured.
+Every POST gets status 200 with the fixed body ``CANNED_BODY``; anything else gets 405.
+It is a raw asyncio HTTP/1.1 server (keep-alive, bodies framed by Content-Length) bound to
+127.0.0.1 on a free port, so that answering costs far less than the client work being
+measured. By default each answer is written at once; with ``--latency SECONDS`` it is
+written that long after its request arrived (a timer on the event loop, so a waiting
+answer blocks no other connection; the answers of one connection keep their order). A
+latency of 1e9 makes a service that takes connections and requests and never answers.
 
 It stops by itself: after ``--max-seconds``, after ``--max-requests`` answers, or when
 its standard input closes (the parent went away). On stopping it prints
-``SERVED <count>`` on standard output.
+``SERVED <count>`` (answers written) and then ``PEAK <n>`` on standard output: the most
+requests it was holding at once, a request being held from the moment it has arrived
+whole until its answer is written or its connection is lost (without latency, the
+requests that arrived together in one read).
 
-    with CannedResponder() as responder:
+    with CannedResponder(latency=0.025) as responder:
         responder.url        # "http://127.0.0.1:<port>"
         responder.cpu_seconds()
+    responder.served, responder.peak   # once it has stopped
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import collections
 import os
 import subprocess
 import sys
@@ -39,10 +47,18 @@ BAD_REQUEST_RESPONSE = b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnec
 
 
 class _Counter:
-    def __init__(self, limit: int, done: asyncio.Event):
+    def __init__(self, limit: int, done: asyncio.Event, latency: float):
         self.count = 0
         self.limit = limit
         self.done = done
+        self.latency = latency
+        self.held = 0  # requests arrived whole and not yet answered
+        self.peak = 0
+
+    def hold(self) -> None:
+        self.held += 1
+        if self.held > self.peak:
+            self.peak = self.held
 
     def add(self) -> None:
         self.count += 1
@@ -57,13 +73,15 @@ class _Connection(asyncio.Protocol):
         self.counter = counter
         self.buffer = bytearray()
         self.transport = None
+        self.pending = collections.deque()  # (timer, answer, close) of the answers not yet written
+        self.closing = False  # a request asked to close: nothing after it is read
 
     def connection_made(self, transport):
         self.transport = transport
 
     def data_received(self, data):
         self.buffer += data
-        while self.transport is not None:
+        while self.transport is not None and not self.closing:
             end = self.buffer.find(b"\r\n\r\n")
             if end < 0:
                 if len(self.buffer) > MAX_HEADER_BYTES:
@@ -93,11 +111,33 @@ class _Connection(asyncio.Protocol):
             if len(self.buffer) < total:
                 return
             del self.buffer[:total]
-            self.transport.write(OK_RESPONSE if method == "POST" else NOT_ALLOWED_RESPONSE)
-            self.counter.add()
+            answer = OK_RESPONSE if method == "POST" else NOT_ALLOWED_RESPONSE
+            counter = self.counter
+            counter.hold()
+            if counter.latency > 0:
+                self.closing = close
+                timer = asyncio.get_running_loop().call_later(counter.latency, self._answer_first)
+                self.pending.append((timer, answer, close))
+                continue
+            counter.held -= 1
+            self.transport.write(answer)
+            counter.add()
             if close:
                 self.transport.close()
                 self.transport = None
+
+    def _answer_first(self):
+        """A latency has passed: the oldest answer of this connection is written."""
+        _, answer, close = self.pending.popleft()
+        counter = self.counter
+        counter.held -= 1
+        if self.transport is None:
+            return
+        self.transport.write(answer)
+        counter.add()
+        if close:
+            self.transport.close()
+            self.transport = None
 
     def _refuse(self):
         self.transport.write(BAD_REQUEST_RESPONSE)
@@ -106,12 +146,16 @@ class _Connection(asyncio.Protocol):
 
     def connection_lost(self, exc):
         self.transport = None
+        for timer, _, _ in self.pending:  # those answers will never be written
+            timer.cancel()
+        self.counter.held -= len(self.pending)
+        self.pending.clear()
 
 
-async def _serve(port_out, max_requests: int, max_seconds: float) -> int:
+async def _serve(port_out, max_requests: int, max_seconds: float, latency: float = 0.0) -> _Counter:
     loop = asyncio.get_running_loop()
     done = asyncio.Event()
-    counter = _Counter(max_requests, done)
+    counter = _Counter(max_requests, done, latency)
     server = await loop.create_server(lambda: _Connection(counter), LOOPBACK, 0, backlog=1024)
     port = server.sockets[0].getsockname()[1]
     print(f"PORT {port}", file=port_out, flush=True)
@@ -131,26 +175,32 @@ async def _serve(port_out, max_requests: int, max_seconds: float) -> int:
         pass
     server.close()
     await server.wait_closed()
-    return counter.count
+    return counter
 
 
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--max-seconds", type=float, default=900.0)
     parser.add_argument("--max-requests", type=int, default=5_000_000)
+    parser.add_argument("--latency", type=float, default=0.0,
+                        help="seconds between a request's arrival and its answer (default 0: at once)")
     args = parser.parse_args(argv)
-    served = asyncio.run(_serve(sys.stdout, args.max_requests, args.max_seconds))
-    print(f"SERVED {served}", flush=True)
+    counter = asyncio.run(_serve(sys.stdout, args.max_requests, args.max_seconds, args.latency))
+    print(f"SERVED {counter.count}", flush=True)
+    print(f"PEAK {counter.peak}", flush=True)
 
 
 class CannedResponder:
     """Runs this module as a child process and gives its root URL."""
 
-    def __init__(self, max_seconds: float = 900.0, max_requests: int = 5_000_000):
+    def __init__(self, max_seconds: float = 900.0, max_requests: int = 5_000_000, latency: float = 0.0):
         self.args = ["--max-seconds", str(max_seconds), "--max-requests", str(max_requests)]
+        if latency:
+            self.args += ["--latency", repr(float(latency))]
         self.process: subprocess.Popen | None = None
         self.url = ""
         self.served: int | None = None
+        self.peak: int | None = None
 
     def __enter__(self) -> "CannedResponder":
         self.process = subprocess.Popen(
@@ -179,6 +229,8 @@ class CannedResponder:
             for line in out.splitlines():
                 if line.startswith("SERVED "):
                     self.served = int(line.split()[1])
+                elif line.startswith("PEAK "):
+                    self.peak = int(line.split()[1])
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
