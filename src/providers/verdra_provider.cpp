@@ -85,7 +85,7 @@ Ref get_inference_engine_params(Invocation& args) {
     auto dumped_credentials = [&] { return model.attr("provider").attr("credentials").method("model_dump"); };
     Ref added = new_dict();
     if (judged_by("NimbalFoundationModel")) {
-        added.set_item("credentials", providers::hosting_credentials(model.get()));
+        added.set_item("credentials", providers::hosting_credentials(model));
         added.set_item("provider", text("lumora-sdk"));
         added.set_item("model", model.attr("model_id"));
         Ref limit = one_entry("concurrency_limit", args.global("get_lumora_concurrency_limit")());

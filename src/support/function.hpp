@@ -134,7 +134,6 @@ public:
         for (size_t i = 0; i < N; ++i) bound[i] = args_[i];
         return bound;
     }
-    PyObject* operator[](size_t i) const { return args_[i]; }  // (while module code moves to bind)
     // The **kwargs dict (never null when the function declares one).
     Handle kwargs() const { return kwargs_; }
     Handle globals() const;

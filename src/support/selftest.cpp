@@ -242,13 +242,15 @@ Async hold_far_body(Ref log, Ref x) {
     asm volatile("" : : "r"(far.scratch.data()) : "memory");  // the scratch space stays in the frame
     co_return value;
 }
-// A frame a span of three runs long.
-Ref hold_large(Invocation& a) {
-    return make_coroutine(hold_far_body<(size_t{128} << 10)>(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+// hold_large(log, awaitable): a frame a span of three runs long.
+Ref hold_large(Invocation& args) {
+    auto [log, awaitable] = args.bind<2>();
+    return make_coroutine(hold_far_body<(size_t{128} << 10)>(Ref::borrow(log), Ref::borrow(awaitable)), args);
 }
-// A frame larger than a chunk of the arena.
-Ref hold_oversized(Invocation& a) {
-    return make_coroutine(hold_far_body<(size_t{65} << 20)>(Ref::borrow(a[0]), Ref::borrow(a[1])), a);
+// hold_oversized(log, awaitable): a frame larger than a chunk of the arena.
+Ref hold_oversized(Invocation& args) {
+    auto [log, awaitable] = args.bind<2>();
+    return make_coroutine(hold_far_body<(size_t{65} << 20)>(Ref::borrow(log), Ref::borrow(awaitable)), args);
 }
 
 // (runs holding frames, runs kept empty, runs given back, chunks reserved, frames refused) of

@@ -513,7 +513,8 @@ void exec(Module& m) {
         .attr("BACK_OFF_FACTOR", integer(1))
         .method({.name = "__init__",
                  .params = {self(), Param("configuration"), text_param("metric_name"),
-                            text_param("metric_display_name"), Param("metric_method").exactly(&PyUnicode_Type, true).defaults_to_none(),
+                            text_param("metric_display_name"),
+                            Param("metric_method").exactly(&PyUnicode_Type, true).defaults_to_none(),
                             Param("metric_group").defaults_to_none(),
                             list_param("thresholds").defaults_to_empty_list()},
                  .body = init,
