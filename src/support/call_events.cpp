@@ -2,6 +2,9 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+#include <utility>
+
 namespace tsy::call_events {
 
 namespace {
@@ -58,7 +61,41 @@ bool profile(PyThreadState* ts, int what, PyObject* function) noexcept {
 
 }  // namespace
 
-bool watched() noexcept {
+bool listeners_possible = false;
+
+namespace {
+
+int listener_audit(const char* event, PyObject*, void*) noexcept {
+    if (!listeners_possible && (std::strcmp(event, "sys.setprofile") == 0 || std::strcmp(event, "sys.settrace") == 0 ||
+                                std::strncmp(event, "sys.monitoring.", 15) == 0))
+        listeners_possible = true;
+    return 0;
+}
+
+}  // namespace
+
+void watch_for_listeners() noexcept {
+    static bool installed = false;
+    if (std::exchange(installed, true)) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    // Refused by a hook of the host's: then every call asks whether anyone listens.
+    if (PySys_AddAuditHook(listener_audit, nullptr) < 0) listeners_possible = true;
+    PyErr_Clear();
+    // Someone listening already, or a sys.monitoring tool that may start to without an audit event.
+    if (watched_now()) listeners_possible = true;
+    if (Ref sys = Ref::steal(PyImport_ImportModule("sys"))) {
+        Ref get_tool = Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
+        if (get_tool) get_tool = Ref::steal(PyObject_GetAttrString(get_tool.get(), "get_tool"));
+        for (int tool = 0; get_tool && tool < 6 && !listeners_possible; ++tool) {
+            Ref name = Ref::steal(PyObject_CallFunction(get_tool.get(), "i", tool));
+            listeners_possible = !name || !name.is_none();
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+bool watched_now() noexcept {
     PyThreadState* ts = PyThreadState_GetUnchecked();
     if (!ts || ts->tracing) return false;
     if (ts->c_profilefunc) return true;

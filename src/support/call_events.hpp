@@ -21,8 +21,16 @@ namespace tsy::call_events {
 enum class Start { call, resume, thrown };
 enum class End { returned, yielded, raised };
 
-// Whether anything listens now; cheap enough for every call.
-bool watched() noexcept;
+// Whether anyone may listen at all: set for good by the audit event that comes with every way
+// of starting to listen (a profile or trace function, a sys.monitoring callback), or when that
+// cannot be watched. Until then a call pays for one load and one branch.
+extern bool listeners_possible __attribute__((visibility("hidden")));
+// Sets `listeners_possible` now if someone listens already, and arranges to be told of anyone
+// who starts to; once per module, as it is executed.
+void watch_for_listeners() noexcept;
+// Whether anything listens now.
+bool watched_now() noexcept;
+inline bool watched() noexcept { return listeners_possible && watched_now(); }
 
 // Reports that `function` (a native function) starts or resumes running; its code object is
 // `code`. For Start::thrown, `thrown` is the exception thrown in, which a tool is shown as the

@@ -95,19 +95,28 @@ void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
 
 // Lets go of the frames (destroying them, unless the root frame finished and freed itself),
 // of what the chain held, and of what only a live coroutine shows (its frame, its arguments).
-void finish(CoroutineObject* self) noexcept {
+// Each is tested first: after a frame returned, nearly all of them are empty already.
+inline void finish(CoroutineObject* self) noexcept {
     Chain& chain = self->chain;
     self->state = State::finished;
     chain.current = {};
     if (auto root = std::exchange(chain.root, {})) root.destroy();
-    chain.delegate.reset();
-    chain.sent.reset();
-    chain.thrown.reset();
-    chain.returned.reset();
-    chain.failed = nullptr;
-    Py_CLEAR(self->frame);
-    Py_CLEAR(self->kwargs);
+    if (chain.delegate) chain.delegate.reset();
+    if (chain.sent) chain.sent.reset();
+    if (chain.thrown) chain.thrown.reset();
+    if (chain.returned) chain.returned.reset();
+    if (chain.failed) [[unlikely]]
+        chain.failed = nullptr;
+    if (self->frame) Py_CLEAR(self->frame);
+    if (self->kwargs) Py_CLEAR(self->kwargs);
     for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
+}
+
+// Whether the collector has finalized the object, which it remembers for the object's life:
+// the flag the collector keeps in the low bit of the header before the object (what
+// PyObject_GC_IsFinalized reads, without a call).
+bool gc_finalized(PyObject* o) noexcept {
+    return reinterpret_cast<const uintptr_t*>(o)[-1] & 1;
 }
 
 // The heart of the bridge: one step of send/throw. `value` is sent (borrowed) unless
@@ -127,9 +136,19 @@ PySendResult conclude(CoroutineObject* self, PyObject** out) noexcept {
         *out = nullptr;
         return PYGEN_ERROR;
     }
-    PyObject* result = self->chain.returned.release();
-    finish(self);
-    *out = result ? result : Py_NewRef(Py_None);
+    *out = self->chain.returned ? self->chain.returned.release() : Py_NewRef(Py_None);
+    // A frame that returned leaves its chain empty: it freed itself as it finished, and took
+    // what came back from each await (and what was thrown in) as it resumed. What the coroutine
+    // shows of its call is all that is left.
+    Chain& chain = self->chain;
+    assert(!chain.root && !chain.delegate && !chain.sent && !chain.thrown);
+    self->state = State::finished;
+    chain.current = {};
+    if (self->frame) [[unlikely]]
+        Py_CLEAR(self->frame);
+    if (self->kwargs) [[unlikely]]
+        Py_CLEAR(self->kwargs);
+    for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
     return PYGEN_RETURN;
 }
 
@@ -169,10 +188,12 @@ bool starts_plainly(const CoroutineObject* self, PyObject* value, PyObject* thro
 }
 
 // A step of the coroutine, from whichever entry.
-inline PySendResult drive(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
+// A step with a value sent in, the way every await comes: with no exception to carry, it
+// makes no reference of its own.
+inline PySendResult drive(CoroutineObject* self, PyObject* value, PyObject** out) {
     if (call_events::watched()) [[unlikely]]
-        return watched_step(self, value, std::move(thrown), out);
-    return starts_plainly(self, value, thrown.get()) ? first_step(self, out) : advance(self, value, std::move(thrown), out);
+        return watched_step(self, value, nullptr, out);
+    return starts_plainly(self, value, nullptr) ? first_step(self, out) : advance(self, value, nullptr, out);
 }
 
 PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject** out) {
@@ -182,7 +203,21 @@ PySendResult step(CoroutineObject* self, PyObject* value, Ref thrown, PyObject**
         *out = nullptr;
         return PYGEN_ERROR;
     }
-    const PySendResult r = drive(self, value, std::move(thrown), out);
+    PySendResult r;
+    if (!thrown) r = drive(self, value, out);
+    else if (call_events::watched()) [[unlikely]] r = watched_step(self, value, std::move(thrown), out);
+    else r = advance(self, value, std::move(thrown), out);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// The same for an await from a native frame (am_send), with no exception thrown in.
+PySendResult nested_send(CoroutineObject* self, PyObject* value, PyObject** out) {
+    if (Py_EnterRecursiveCall(" in a native coroutine")) {
+        *out = nullptr;
+        return PYGEN_ERROR;
+    }
+    const PySendResult r = drive(self, value, out);
     Py_LeaveRecursiveCall();
     return r;
 }
@@ -273,7 +308,7 @@ PySendResult advance(CoroutineObject* self, PyObject* value, Ref thrown, PyObjec
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-    return step(as_coroutine(self), arg ? arg : Py_None, nullptr, out);
+    return nested_send(as_coroutine(self), arg ? arg : Py_None, out);
 }
 
 // ---- the StopIteration of `await` ------------------------------------------------------------
@@ -355,7 +390,7 @@ PyObject* step_result(PySendResult r, PyObject* out) noexcept {
 // frame delegates through am_send, throw() and close(), which are guarded.
 PyObject* coroutine_send(PyObject* self, PyObject* arg) noexcept {
     PyObject* out = nullptr;
-    PySendResult r = drive(as_coroutine(self), arg, nullptr, &out);
+    PySendResult r = drive(as_coroutine(self), arg, &out);
     return step_result(r, out);
 }
 
@@ -413,7 +448,7 @@ PyObject* coroutine_iternext(PyObject* self) noexcept {
         return nullptr;
     }
     PyObject* out = nullptr;
-    PySendResult r = drive(c, Py_None, nullptr, &out);
+    PySendResult r = drive(c, Py_None, &out);
     if (r != PYGEN_RETURN) return r == PYGEN_NEXT ? out : nullptr;
     if (out == Py_None) {
         Py_DECREF(out);  // StopIteration without a value: no exception needed at all
@@ -521,7 +556,7 @@ void coroutine_dealloc(PyObject* self) noexcept {
         release_stop_value();
         // One that was finalized keeps the collector's mark: kept, it would never be again. A
         // kept one keeps its (empty) chain for the next.
-        if (kept_count < kKeptCoroutines && !PyObject_GC_IsFinalized(self)) {
+        if (kept_count < kKeptCoroutines && !gc_finalized(self)) {
             kept_coroutines[kept_count++] = c;
             return;
         }
@@ -654,7 +689,7 @@ PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_a
 
 // Where a coroutine is made: (file, line, function) of the Python frames that made it, the
 // innermost first, as many as sys.set_coroutine_origin_tracking_depth asks for.
-Ref origin_of(int depth) {
+[[gnu::noinline, gnu::cold]] Ref origin_of(int depth) {
     Ref origin = new_list();
     Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
     for (int i = 0; i < depth && frame; ++i) {
@@ -664,14 +699,6 @@ Ref origin_of(int depth) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
     }
     return Ref::checked(PyList_AsTuple(origin.get()));
-}
-
-// The memory block of a kept coroutine object, told to tracemalloc again when it is reused:
-// tracemalloc names where an object was made by where its block was allocated.
-void traced_again(CoroutineObject* c) noexcept {
-    constexpr size_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's header before the object
-    const auto block = reinterpret_cast<uintptr_t>(c) - kGcHeader;
-    if (PyTraceMalloc_Track(0, block, kGcHeader + sizeof(CoroutineObject)) == -1) PyErr_Clear();
 }
 
 }  // namespace
@@ -706,16 +733,23 @@ PyTypeObject* coroutine_type() {
 }
 
 Ref make_coroutine(Async task, const Invocation& call) {
-    PyThreadState* ts = PyThreadState_Get();
-    Ref origin = ts->coroutine_origin_tracking_depth > 0 ? origin_of(ts->coroutine_origin_tracking_depth) : nullptr;
+    const int depth = PyThreadState_GetUnchecked()->coroutine_origin_tracking_depth;
+    PyObject* origin = depth > 0 ? origin_of(depth).release() : nullptr;  // made before anything can fail
     CoroutineObject* c;
     if (kept_count > 0) {  // with an empty chain, and the type it had
         c = kept_coroutines[--kept_count];
         PyObject_Init(reinterpret_cast<PyObject*>(c), Py_TYPE(reinterpret_cast<PyObject*>(c)));
-        traced_again(c);
+        // tracemalloc names where an object was made by where its memory was allocated: the
+        // memory is told to it again, also when it was allocated before tracemalloc started.
+        constexpr uintptr_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's, before the object
+        if (PyTraceMalloc_Track(0, reinterpret_cast<uintptr_t>(c) - kGcHeader, kGcHeader + sizeof(CoroutineObject)) == -1)
+            PyErr_Clear();  // no memory for the trace: the object goes on untraced
     } else {
         c = PyObject_GC_New(CoroutineObject, coroutine_type());
-        if (!c) throw_error();
+        if (!c) {
+            Py_XDECREF(origin);
+            throw_error();
+        }
         new (&c->chain) Chain{};
     }
     c->chain.root = c->chain.current = task.release();
@@ -723,7 +757,7 @@ Ref make_coroutine(Async task, const Invocation& call) {
     c->function = Py_NewRef(call.function().get());
     c->weakrefs = nullptr;
     c->frame = nullptr;
-    c->origin = origin.release();
+    c->origin = origin;
     c->state = State::created;
     c->awaited = false;
     c->count = static_cast<uint8_t>(call.count_);

@@ -132,8 +132,8 @@ bool reserve_chunk() noexcept {
     arena_chunks[index] = 1;
     const uintptr_t low = window.size ? std::min(window.begin, begin) : begin;
     const uintptr_t high = std::max(window.begin + window.size, begin + kChunkSize);
-    window = {low, high - low};
     ++arena.chunks_reserved;
+    window = {low, high - low, high - low == arena.chunks_reserved * kChunkSize};
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "call_events.hpp"
+
 namespace tsy {
 
 Module::Module(PyObject* module) : module_(module), globals_(PyModule_GetDict(module)) {}
@@ -37,6 +39,7 @@ Ref Module::function(const FunctionSpec& spec, PyObject* qualname_prefix) const 
 }
 
 int exec_module(PyObject* module, void (*exec)(Module&)) noexcept {
+    call_events::watch_for_listeners();
     return guard<int>(-1, [&] {
         Module m(module);
         exec(m);

@@ -410,10 +410,10 @@ inline bool Handle::lt(Handle other) const { return compare(*this, other, Py_LT)
 inline bool Handle::le(Handle other) const { return compare(*this, other, Py_LE); }
 inline bool Handle::gt(Handle other) const { return compare(*this, other, Py_GT); }
 inline bool Handle::ge(Handle other) const { return compare(*this, other, Py_GE); }
-inline Ref Handle::add(Handle other) const { return arithmetic(*this, other, Arithmetic::add); }
-inline Ref Handle::sub(Handle other) const { return arithmetic(*this, other, Arithmetic::sub); }
-inline Ref Handle::mul(Handle other) const { return arithmetic(*this, other, Arithmetic::mul); }
-inline Ref Handle::truediv(Handle other) const { return arithmetic(*this, other, Arithmetic::truediv); }
+inline Ref Handle::add(Handle other) const { return Ref::checked(PyNumber_Add(p_, other.p_)); }
+inline Ref Handle::sub(Handle other) const { return Ref::checked(PyNumber_Subtract(p_, other.p_)); }
+inline Ref Handle::mul(Handle other) const { return Ref::checked(PyNumber_Multiply(p_, other.p_)); }
+inline Ref Handle::truediv(Handle other) const { return Ref::checked(PyNumber_TrueDivide(p_, other.p_)); }
 inline Ref Handle::pow(Handle other) const { return arithmetic(*this, other, Arithmetic::pow); }
 template <class Integer>
     requires std::is_integral_v<Integer>

@@ -40,7 +40,8 @@ constexpr uintptr_t kChunkLimit = uintptr_t{1} << (47 - kChunkShift);
 // support layer is linked into each).
 struct Window {
     uintptr_t begin = 0;
-    uintptr_t size = 0;  // 0 until a chunk is reserved
+    uintptr_t size = 0;    // 0 until a chunk is reserved
+    bool gapless = true;   // chunks fill it (as they do while each is reserved beside the last)
 };
 extern constinit Window window __attribute__((visibility("hidden")));
 
@@ -53,7 +54,7 @@ extern unsigned char arena_chunks[kChunkLimit] __attribute__((visibility("hidden
 // True for an address in one of the arena's chunks.
 inline bool holds(const void* p) noexcept {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
-    return address - window.begin < window.size && arena_chunks[address >> kChunkShift];
+    return address - window.begin < window.size && (window.gapless || arena_chunks[address >> kChunkShift]);
 }
 
 // The byte of the slot map that holds the mark of the word at `p`, an address in a chunk: a
