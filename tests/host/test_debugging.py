@@ -27,6 +27,7 @@ from pathlib import Path
 
 import pytest
 from host_kit import TOKEN, configuration, qa_table
+from sanitizer import without_sanitizer_runtime
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import support_twins as twins  # noqa: E402
@@ -485,8 +486,9 @@ def test_a_native_debugger_names_the_native_frames():
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
+        # gdb itself runs without the sanitizer build's runtime (preloaded into the tests' Python)
         done = subprocess.run(["gdb", "-p", str(child.pid), "-batch", "-ex", "bt"], capture_output=True, text=True,
-                              timeout=120)
+                              timeout=120, env=without_sanitizer_runtime())
     finally:
         child.kill()
         child.wait()

@@ -12,12 +12,12 @@ import asyncio
 import ctypes
 import functools
 import gc
-import os
 import sys
 import tracemalloc
 import warnings
 
 import pytest
+from sanitizer import UNDER_ADDRESS_SANITIZER
 
 ROUNDS = 3000
 
@@ -25,7 +25,6 @@ ROUNDS = 3000
 # grows in some rounds with no leak, also with modules built without the sanitizer, and
 # mallinfo2 does not see the runtime's own allocator: there only the tracked objects and the
 # probe's reference count are compared (the sanitizer itself watches the memory).
-UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 class _MallInfo2(ctypes.Structure):

@@ -9,12 +9,12 @@ module fail to load there.
 
 from __future__ import annotations
 
-import os
 import re
 import shutil
 import subprocess
 
 import pytest
+from sanitizer import UNDER_ADDRESS_SANITIZER
 
 from test_support_exports import MODULES, installed_extensions, short
 
@@ -35,7 +35,7 @@ NEWEST_GCC = (7, 0, 0)
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf is not available"),
-    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+    pytest.mark.skipif(UNDER_ADDRESS_SANITIZER,
                        reason="the sanitizer build links the shared C++ runtime and the sanitizers'"),
 ]
 
