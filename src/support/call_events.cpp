@@ -62,14 +62,45 @@ bool profile(PyThreadState* ts, int what, PyObject* function) noexcept {
 }  // namespace
 
 bool listeners_possible = false;
+bool tracemalloc_possible = false;
 
 namespace {
 
-int listener_audit(const char* event, PyObject*, void*) noexcept {
+bool names_tracemalloc(PyObject* name) noexcept {
+    return PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "tracemalloc") == 0 ||
+                                     PyUnicode_CompareWithASCIIString(name, "_tracemalloc") == 0);
+}
+
+int listener_audit(const char* event, PyObject* args, void*) noexcept {
     if (!listeners_possible && (std::strcmp(event, "sys.setprofile") == 0 || std::strcmp(event, "sys.settrace") == 0 ||
                                 std::strncmp(event, "sys.monitoring.", 15) == 0))
         listeners_possible = true;
+    // ("import", (name, filename, sys.path, sys.meta_path, sys.path_hooks)) as a module is loaded
+    if (!tracemalloc_possible && std::strcmp(event, "import") == 0 && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0 &&
+        names_tracemalloc(PyTuple_GET_ITEM(args, 0)))
+        tracemalloc_possible = true;
     return 0;
+}
+
+// Tracing already (`-X tracemalloc`, PYTHONTRACEMALLOC), or its module loaded before this one.
+bool tracemalloc_started_or_loaded() noexcept {
+    static const char probe = 0;
+    const auto address = reinterpret_cast<uintptr_t>(&probe);
+    if (PyTraceMalloc_Track(0, address, 1) == 0) {  // -2 when not tracing
+        PyTraceMalloc_Untrack(0, address);
+        return true;
+    }
+    PyErr_Clear();
+    PyObject* modules = PyImport_GetModuleDict();
+    for (const char* name : {"tracemalloc", "_tracemalloc"}) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(modules, name, &found) != 0) {  // found, or an error: assume it may
+            Py_XDECREF(found);
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -81,6 +112,7 @@ void watch_for_listeners() noexcept {
     // Refused by a hook of the host's: then every call asks whether anyone listens.
     if (PySys_AddAuditHook(listener_audit, nullptr) < 0) listeners_possible = true;
     PyErr_Clear();
+    if (tracemalloc_started_or_loaded()) tracemalloc_possible = true;
     // Someone listening already, or a sys.monitoring tool that may start to without an audit event.
     if (watched_now()) listeners_possible = true;
     if (Ref sys = Ref::steal(PyImport_ImportModule("sys"))) {

@@ -25,9 +25,13 @@ enum class End { returned, yielded, raised };
 // of starting to listen (a profile or trace function, a sys.monitoring callback), or when that
 // cannot be watched. Until then a call pays for one load and one branch.
 extern bool listeners_possible __attribute__((visibility("hidden")));
-// Sets `listeners_possible` now if someone listens already, and arranges to be told of anyone
-// who starts to; once per module, as it is executed.
+// Sets `listeners_possible` (and `tracemalloc_possible`) now if someone listens (or traces)
+// already, and arranges to be told of anyone who starts to; once per module, as it is executed.
 void watch_for_listeners() noexcept;
+// Whether tracemalloc may be tracing: set for good when the interpreter was started with it, or
+// by the audit event of its module's first import (the only way to start it from Python). Until
+// then a reused object need not be told to it.
+extern bool tracemalloc_possible __attribute__((visibility("hidden")));
 // Whether anything listens now.
 bool watched_now() noexcept;
 inline bool watched() noexcept { return listeners_possible && watched_now(); }

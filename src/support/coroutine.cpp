@@ -732,6 +732,16 @@ PyTypeObject* coroutine_type() {
     return &type;
 }
 
+namespace {
+
+[[gnu::noinline, gnu::cold]] void retrace(CoroutineObject* c) noexcept {
+    constexpr uintptr_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's, before the object
+    if (PyTraceMalloc_Track(0, reinterpret_cast<uintptr_t>(c) - kGcHeader, kGcHeader + sizeof(CoroutineObject)) == -1)
+        PyErr_Clear();  // no memory for the trace: the object goes on untraced
+}
+
+}  // namespace
+
 Ref make_coroutine(Async task, const Invocation& call) {
     const int depth = PyThreadState_GetUnchecked()->coroutine_origin_tracking_depth;
     PyObject* origin = depth > 0 ? origin_of(depth).release() : nullptr;  // made before anything can fail
@@ -741,9 +751,8 @@ Ref make_coroutine(Async task, const Invocation& call) {
         PyObject_Init(reinterpret_cast<PyObject*>(c), Py_TYPE(reinterpret_cast<PyObject*>(c)));
         // tracemalloc names where an object was made by where its memory was allocated: the
         // memory is told to it again, also when it was allocated before tracemalloc started.
-        constexpr uintptr_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's, before the object
-        if (PyTraceMalloc_Track(0, reinterpret_cast<uintptr_t>(c) - kGcHeader, kGcHeader + sizeof(CoroutineObject)) == -1)
-            PyErr_Clear();  // no memory for the trace: the object goes on untraced
+        if (call_events::tracemalloc_possible) [[unlikely]]
+            retrace(c);
     } else {
         c = PyObject_GC_New(CoroutineObject, coroutine_type());
         if (!c) {

@@ -51,28 +51,29 @@ extern constinit Window window __attribute__((visibility("hidden")));
 // load and a compare, with no shift and bit test on top.
 extern unsigned char arena_chunks[kChunkLimit] __attribute__((visibility("hidden")));
 
-// True for an address in one of the arena's chunks.
-inline bool holds(const void* p) noexcept {
+// True for an address in one of the arena's chunks. These run in every `Ref`'s constructor
+// and destructor: always inlined, as a compiler left to itself sometimes makes them calls.
+[[gnu::always_inline]] inline bool holds(const void* p) noexcept {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
     return address - window.begin < window.size && (window.gapless || arena_chunks[address >> kChunkShift]);
 }
 
 // The byte of the slot map that holds the mark of the word at `p`, an address in a chunk: a
 // byte per 64 bytes of the chunk.
-inline unsigned char* mark_byte(const void* p) noexcept {
+[[gnu::always_inline]] inline unsigned char* mark_byte(const void* p) noexcept {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
     return reinterpret_cast<unsigned char*>((address & ~(kChunkSize - 1)) + ((address & (kChunkSize - 1)) >> 6));
 }
 
-inline unsigned char mark_bit(const void* p) noexcept {
+[[gnu::always_inline]] inline unsigned char mark_bit(const void* p) noexcept {
     return static_cast<unsigned char>(1u << ((reinterpret_cast<uintptr_t>(p) >> 3) & 7));
 }
 
-inline void mark(const void* slot) noexcept {
+[[gnu::always_inline]] inline void mark(const void* slot) noexcept {
     if (holds(slot)) *mark_byte(slot) |= mark_bit(slot);
 }
 
-inline void unmark(const void* slot) noexcept {
+[[gnu::always_inline]] inline void unmark(const void* slot) noexcept {
     if (holds(slot)) *mark_byte(slot) &= static_cast<unsigned char>(~mark_bit(slot));
 }
 

@@ -273,6 +273,30 @@ def test_the_never_awaited_warning_names_its_source_for_tracemalloc():
     assert shown[st][0].replace(str(shown[st][1]), "L") == shown[twins][0].replace(str(shown[twins][1]), "L")
 
 
+def test_tracemalloc_imported_after_the_modules_still_names_a_reused_coroutine():
+    # The modules tell tracemalloc of a reused coroutine object only once it may be tracing: a
+    # process that loads them first and imports tracemalloc later must be noticed too.
+    script = textwrap.dedent("""
+        import asyncio, gc, sys, warnings
+        import tessaly._support_selftest as st
+        async def many():
+            for i in range(100):
+                await st.trivial(i)
+        asyncio.run(many())  # finished coroutine objects left for reuse
+        assert "tracemalloc" not in sys.modules
+        import tracemalloc
+        tracemalloc.start(5)
+        warnings.simplefilter("always")
+        c = st.trivial(1)  # line 12
+        del c
+        gc.collect()
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "coroutine 'trivial' was never awaited" in done.stderr
+    assert 'Object allocated at (most recent call last):\n  File "<string>", lineno 12' in done.stderr, done.stderr
+
+
 def test_the_never_awaited_warning_says_where_the_coroutine_was_made():
     previous = sys.get_coroutine_origin_tracking_depth()
     sys.set_coroutine_origin_tracking_depth(1)
