@@ -734,6 +734,15 @@ PyTypeObject* coroutine_type() {
 
 namespace {
 
+// What PyObject_Init does for a kept object of a static (immortal) type, without the call: its
+// one reference, and the creation told to a reference tracer if one is set (PyRefTracer).
+inline void revive(PyObject* o) noexcept {
+    o->ob_refcnt = 1;
+    void* data;
+    if (PyRefTracer tracer = PyRefTracer_GetTracer(&data)) [[unlikely]]
+        tracer(o, PyRefTracer_CREATE, data);
+}
+
 [[gnu::noinline, gnu::cold]] void retrace(CoroutineObject* c) noexcept {
     constexpr uintptr_t kGcHeader = 2 * sizeof(PyObject*);  // the collector's, before the object
     if (PyTraceMalloc_Track(0, reinterpret_cast<uintptr_t>(c) - kGcHeader, kGcHeader + sizeof(CoroutineObject)) == -1)
@@ -748,7 +757,7 @@ Ref make_coroutine(Async task, const Invocation& call) {
     CoroutineObject* c;
     if (kept_count > 0) {  // with an empty chain, and the type it had
         c = kept_coroutines[--kept_count];
-        PyObject_Init(reinterpret_cast<PyObject*>(c), Py_TYPE(reinterpret_cast<PyObject*>(c)));
+        revive(reinterpret_cast<PyObject*>(c));
         // tracemalloc names where an object was made by where its memory was allocated: the
         // memory is told to it again, also when it was allocated before tracemalloc started.
         if (call_events::tracemalloc_possible) [[unlikely]]
