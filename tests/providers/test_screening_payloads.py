@@ -266,6 +266,21 @@ json_values = st.recursive(
 )
 
 
+def test_every_character_needing_escape_is_found_wherever_it_stands_in_a_text():
+    # Plain ASCII runs are scanned eight bytes at a time: each character that needs escaping
+    # (and its neighbours in the byte order) at every place of texts of every length up to 40.
+    special = [chr(c) for c in range(0x20)] + ['"', "\\", "\x7f", "\x80", "\xa0", "\xff", " ", "~", "!", "#", "[", "]"]
+    texts = ["", "a" * 40]
+    for length in range(1, 41):
+        for place in range(length):
+            for c in special:
+                texts.append("x" * place + c + "y" * (length - place - 1))
+    texts += ["\x1f" * 9, '"' * 17, "\\" * 16, "\xe9t\xe9" * 5, "ascii then \u20ac beyond latin-1 " * 2]
+    provider = sp.ScreeningProvider(configuration(), "hap", "HAP", api_client=api_client("https://127.0.0.1:9"))
+    bodies = provider._ScreeningProvider__get_json_payloads(texts, None, None, None, None)
+    assert bodies == [json.dumps({"detectors": {"hap": {}}, "input": t}) for t in texts]
+
+
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(value=json_values)
 def test_any_writable_cell_is_sent_as_the_default_encoding(shared_detector, value):

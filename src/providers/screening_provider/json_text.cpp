@@ -1,6 +1,7 @@
 #include "json_text.hpp"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <cmath>
 #include <vector>
@@ -41,15 +42,26 @@ private:
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         out += '"';
         if (kind == PyUnicode_1BYTE_KIND) {
-            // Runs of printable ASCII go over in one piece; only the rest is looked at.
+            // Runs of printable ASCII go over in one piece; only the rest is looked at, eight
+            // bytes at a time while none of them needs escaping (as in most texts).
             const auto* bytes = static_cast<const unsigned char*>(data);
             Py_ssize_t run = 0;
-            for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t i = 0; i < n;) {
+                if (n - i >= 8) {
+                    uint64_t word;
+                    std::memcpy(&word, bytes + i, 8);
+                    if (plain(word)) {
+                        i += 8;
+                        continue;
+                    }
+                }
                 const unsigned char c = bytes[i];
-                if (c >= ' ' && c <= '~' && c != '"' && c != '\\') continue;
-                out.append(reinterpret_cast<const char*>(bytes + run), static_cast<size_t>(i - run));
-                character(c);
-                run = i + 1;
+                if (!(c >= ' ' && c <= '~' && c != '"' && c != '\\')) {
+                    out.append(reinterpret_cast<const char*>(bytes + run), static_cast<size_t>(i - run));
+                    character(c);
+                    run = i + 1;
+                }
+                ++i;
             }
             out.append(reinterpret_cast<const char*>(bytes + run), static_cast<size_t>(n - run));
             out += '"';
@@ -58,6 +70,18 @@ private:
         for (Py_ssize_t i = 0; i < n; ++i) character(PyUnicode_READ(kind, data, i));
         out += '"';
         return true;
+    }
+
+    // True when none of the eight bytes of `word` needs escaping: none below ' ', above '~',
+    // '"' or '\\'. The tests of whether any byte is below, above or equal to a value are exact
+    // for "any" (a borrow or carry only follows a byte that already answered yes).
+    static bool plain(uint64_t word) {
+        constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+        const uint64_t below = (word - kOnes * ' ') & ~word;
+        const uint64_t above = (word + kOnes * (0x7f - '~')) | word;
+        const uint64_t quote = word ^ (kOnes * '"'), backslash = word ^ (kOnes * '\\');
+        const uint64_t quotes = (quote - kOnes) & ~quote, backslashes = (backslash - kOnes) & ~backslash;
+        return ((below | above | quotes | backslashes) & kHigh) == 0;
     }
 
     // One character of a text, escaped as the encoder escapes it.
