@@ -123,6 +123,31 @@ def test_the_code_of_a_coroutine_is_its_functions(st=st):
 
 
 @pytest.mark.parametrize("mod", NATIVE, ids=IDS)
+@pytest.mark.parametrize("end", ["finished", "closed-unstarted", "closed-suspended"])
+def test_an_ended_coroutine_keeps_its_names_code_and_repr(mod, end):
+    async def suspended():
+        c = mod.nap(10, 1)
+        step = asyncio.ensure_future(c)
+        await asyncio.sleep(0)
+        step.cancel()
+        await asyncio.gather(step, return_exceptions=True)
+        return c
+
+    if end == "finished":
+        c = mod.trivial(1)
+        asyncio.run(c)
+    elif end == "closed-unstarted":
+        c = mod.trivial(1)
+        c.close()
+    else:
+        c = asyncio.run(suspended())
+    name = "nap" if end == "closed-suspended" else "trivial"
+    assert (c.__name__, c.__qualname__, c.cr_code.co_name) == (name, name, name)
+    assert repr(c).startswith(f"<coroutine object {name} at ")
+    assert c.cr_frame is None and inspect.getcoroutinestate(c) == inspect.CORO_CLOSED
+
+
+@pytest.mark.parametrize("mod", NATIVE, ids=IDS)
 def test_a_pending_task_says_where_it_waits_and_shows_its_stack(mod):
     async def main():
         future = asyncio.get_running_loop().create_future()
