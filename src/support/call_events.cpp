@@ -71,7 +71,8 @@ bool names_tracemalloc(PyObject* name) noexcept {
                                      PyUnicode_CompareWithASCIIString(name, "_tracemalloc") == 0);
 }
 
-int listener_audit(const char* event, PyObject* args, void*) noexcept {
+// The audit hook behind both flags: it only ever sets them, and costs a few compares per event.
+int watch_audit(const char* event, PyObject* args, void*) noexcept {
     if (!listeners_possible && (std::strcmp(event, "sys.setprofile") == 0 || std::strcmp(event, "sys.settrace") == 0 ||
                                 std::strncmp(event, "sys.monitoring.", 15) == 0))
         listeners_possible = true;
@@ -110,7 +111,7 @@ void watch_for_listeners() noexcept {
     if (std::exchange(installed, true)) return;
     PyObject* pending = PyErr_GetRaisedException();
     // Refused by a hook of the host's: then every call asks whether anyone listens.
-    if (PySys_AddAuditHook(listener_audit, nullptr) < 0) listeners_possible = true;
+    if (PySys_AddAuditHook(watch_audit, nullptr) < 0) listeners_possible = true;
     PyErr_Clear();
     if (tracemalloc_started_or_loaded()) tracemalloc_possible = true;
     // Someone listening already, or a sys.monitoring tool that may start to without an audit event.

@@ -93,13 +93,24 @@ void resume_frame(CoroutineObject* self, Ref sent, Ref thrown) {
     self->chain.current.resume();
 }
 
+// Marks the coroutine finished and lets go of what only a live coroutine shows: its frame
+// object and the arguments of its call.
+inline void end_call(CoroutineObject* self) noexcept {
+    self->state = State::finished;
+    self->chain.current = {};
+    if (self->frame) [[unlikely]]
+        Py_CLEAR(self->frame);
+    if (self->kwargs) [[unlikely]]
+        Py_CLEAR(self->kwargs);
+    for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
+}
+
 // Lets go of the frames (destroying them, unless the root frame finished and freed itself),
-// of what the chain held, and of what only a live coroutine shows (its frame, its arguments).
-// Each is tested first: after a frame returned, nearly all of them are empty already.
+// of what the chain held, and of the call (`end_call`). Each is tested first: after a frame
+// returned, nearly all of them are empty already.
 inline void finish(CoroutineObject* self) noexcept {
     Chain& chain = self->chain;
-    self->state = State::finished;
-    chain.current = {};
+    end_call(self);
     if (auto root = std::exchange(chain.root, {})) root.destroy();
     if (chain.delegate) chain.delegate.reset();
     if (chain.sent) chain.sent.reset();
@@ -107,9 +118,6 @@ inline void finish(CoroutineObject* self) noexcept {
     if (chain.returned) chain.returned.reset();
     if (chain.failed) [[unlikely]]
         chain.failed = nullptr;
-    if (self->frame) Py_CLEAR(self->frame);
-    if (self->kwargs) Py_CLEAR(self->kwargs);
-    for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
 }
 
 // Whether the collector has finalized the object, which it remembers for the object's life:
@@ -140,15 +148,8 @@ PySendResult conclude(CoroutineObject* self, PyObject** out) noexcept {
     // A frame that returned leaves its chain empty: it freed itself as it finished, and took
     // what came back from each await (and what was thrown in) as it resumed. What the coroutine
     // shows of its call is all that is left.
-    Chain& chain = self->chain;
-    assert(!chain.root && !chain.delegate && !chain.sent && !chain.thrown);
-    self->state = State::finished;
-    chain.current = {};
-    if (self->frame) [[unlikely]]
-        Py_CLEAR(self->frame);
-    if (self->kwargs) [[unlikely]]
-        Py_CLEAR(self->kwargs);
-    for (uint8_t i = std::exchange(self->count, 0); i > 0; --i) Py_CLEAR(self->args[i - 1]);
+    assert(!self->chain.root && !self->chain.delegate && !self->chain.sent && !self->chain.thrown);
+    end_call(self);
     return PYGEN_RETURN;
 }
 

@@ -227,17 +227,6 @@ bool is_nan(Handle value) {
     return truthy(Ref::checked(PyObject_RichCompare(value.get(), value.get(), Py_NE)));
 }
 
-Ref arithmetic(Handle a, Handle b, Arithmetic op) {
-    switch (op) {
-        case Arithmetic::add: return Ref::checked(PyNumber_Add(a.get(), b.get()));
-        case Arithmetic::sub: return Ref::checked(PyNumber_Subtract(a.get(), b.get()));
-        case Arithmetic::mul: return Ref::checked(PyNumber_Multiply(a.get(), b.get()));
-        case Arithmetic::truediv: return Ref::checked(PyNumber_TrueDivide(a.get(), b.get()));
-        case Arithmetic::pow: return Ref::checked(PyNumber_Power(a.get(), b.get(), Py_None));
-    }
-    raise(PyExc_SystemError, "unknown arithmetic operation");
-}
-
 Ref import(const char* module) { return Ref::checked(PyImport_ImportModule(module)); }
 
 Ref import_from(const char* module, const char* name) {

@@ -74,9 +74,6 @@ bool compare(Handle a, Handle b, int op);
 // itself (compare() takes one, as `in` does): true for a NaN of any number type. A float is told
 // by its value alone, without a call.
 bool is_nan(Handle value);
-// a + b, a - b, a * b, a / b, a ** b
-enum class Arithmetic { add, sub, mul, truediv, pow };
-Ref arithmetic(Handle a, Handle b, Arithmetic op);
 
 // ---- imports and attributes -------------------------------------------------------------
 Ref import(const char* module);
@@ -414,7 +411,7 @@ inline Ref Handle::add(Handle other) const { return Ref::checked(PyNumber_Add(p_
 inline Ref Handle::sub(Handle other) const { return Ref::checked(PyNumber_Subtract(p_, other.p_)); }
 inline Ref Handle::mul(Handle other) const { return Ref::checked(PyNumber_Multiply(p_, other.p_)); }
 inline Ref Handle::truediv(Handle other) const { return Ref::checked(PyNumber_TrueDivide(p_, other.p_)); }
-inline Ref Handle::pow(Handle other) const { return arithmetic(*this, other, Arithmetic::pow); }
+inline Ref Handle::pow(Handle other) const { return Ref::checked(PyNumber_Power(p_, other.p_, Py_None)); }
 template <class Integer>
     requires std::is_integral_v<Integer>
 inline Ref Handle::add(Integer other) const {
